@@ -1,0 +1,185 @@
+// One frame of the greeting, drawn into a real window on the suite's virtual
+// display and read back from the screen as a viewer would see it.
+// GoogleTest before Xlib (through allegro_x.h): Xlib's macros break its headers.
+#include <gtest/gtest.h>
+
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_ttf.h>
+#include <allegro5/allegro_x.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "greeting/greeting.h"
+#include "harness.h"
+
+namespace {
+
+using harness::box;
+using harness::image;
+using harness::rgb;
+
+constexpr int offset = 5;    // the white copy's shift, right and down
+constexpr int tolerance = 3; // px: anti-aliased edges and the lit threshold
+
+// The window and font of the demo, made once for the whole test program.
+run_state &window()
+{
+    static run_state rs{};
+    if (!rs.display && !harness::display().empty()) {
+        // No atexit: the library's shutdown need not run when the test ends.
+        al_install_system(ALLEGRO_VERSION_INT, nullptr);
+        al_init_font_addon();
+        al_init_ttf_addon();
+        al_set_new_display_flags(ALLEGRO_WINDOWED);
+        rs.display = al_create_display(800, 600);
+        rs.font = al_load_ttf_font(PROGRAM_DIR "/Verdana.ttf", -72, 0);
+        rs.period = 4.0;
+    }
+    return rs;
+}
+
+image frame_at(double scale)
+{
+    run_state &rs = window();
+    rs.scale = scale;
+    draw_frame(rs);
+    const image im = harness::grab(al_get_x_window_id(rs.display));
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%.3f", scale);
+    harness::save_png(im, name);
+    return im;
+}
+
+// Where the red copy's ink must land at a scale: the font's own ink boxes for
+// the two lines, laid out as the frame lays them out (first line's top at
+// 305 - h, the second h + 10 below, each centred on x = 400), then zoomed
+// about the window centre.
+box expected_red(double scale)
+{
+    const ALLEGRO_FONT *font = window().font;
+    const int h = al_get_font_line_height(font);
+    box b{1 << 20, 1 << 20, -(1 << 20), -(1 << 20), 1};
+    const char *lines[] = {"Hello Dr.", "Brackwen!"};
+    for (int i = 0; i < 2; ++i) {
+        int bx, by, bw, bh;
+        al_get_text_dimensions(font, lines[i], &bx, &by, &bw, &bh);
+        const double x = 400.0 - al_get_text_width(font, lines[i]) / 2.0 + bx;
+        const double y = 305.0 - h + i * (h + 10) + by;
+        auto zx = [&](double v) { return static_cast<int>(std::lround(400.0 + scale * (v - 400.0))); };
+        auto zy = [&](double v) { return static_cast<int>(std::lround(300.0 + scale * (v - 300.0))); };
+        b.left = std::min(b.left, zx(x));
+        b.right = std::max(b.right, zx(x + bw) - 1);
+        b.top = std::min(b.top, zy(y));
+        b.bottom = std::max(b.bottom, zy(y + bh) - 1);
+    }
+    return b;
+}
+
+// How badly the two copies disagree with the white one lying (dx, dy) from the
+// red one, as a share of their pixels: white is drawn last and covers red, so
+// at the true offset every red pixel has white behind it, and every white
+// pixel has the lit red copy (seen or covered) in front of it.
+double misfit(const image &im, int dx, int dy)
+{
+    auto inside = [&](int x, int y) { return x >= 0 && y >= 0 && x < im.w && y < im.h; };
+    int seen = 0, wrong = 0;
+    for (int y = 0; y < im.h; ++y) {
+        for (int x = 0; x < im.w; ++x) {
+            const rgb &p = im.at(x, y);
+            if (harness::red(p) && inside(x + dx, y + dy)) {
+                ++seen;
+                wrong += im.at(x + dx, y + dy).g <= 96;
+            } else if (harness::white(p) && inside(x - dx, y - dy)) {
+                ++seen;
+                wrong += !harness::lit(im.at(x - dx, y - dy));
+            }
+        }
+    }
+    return seen ? static_cast<double>(wrong) / seen : 1.0;
+}
+
+TEST(Frame, ShowsOnlyBlackRedAndWhite)
+{
+    ASSERT_TRUE(window().display && window().font);
+    for (double scale : {0.0, 0.001, 0.75, 1.5, 3.0}) {
+        const image im = frame_at(scale);
+        ASSERT_EQ(im.w * im.h, 800 * 600) << "cannot read the window back";
+        int off = 0;
+        for (const rgb &p : im.px) {
+            off += !harness::palette(p);
+        }
+        EXPECT_EQ(off, 0) << "pixels outside black, red, white and their blends at scale " << scale;
+    }
+}
+
+TEST(Frame, ShrinksToNothingAtTheFloor)
+{
+    ASSERT_TRUE(window().display && window().font);
+    for (double scale : {0.0, 0.001}) {
+        const image im = frame_at(scale);
+        const box lit = harness::bounds(im, harness::lit);
+        EXPECT_LE(lit.count, 6) << "scale " << scale;
+        for (int y = 0; y < im.h; ++y) {
+            for (int x = 0; x < im.w; ++x) {
+                const bool near_red = std::abs(x - 400) <= 2 && std::abs(y - 300) <= 2;
+                const bool near_white = std::abs(x - 405) <= 2 && std::abs(y - 305) <= 2;
+                if (harness::lit(im.at(x, y))) {
+                    EXPECT_TRUE(near_red || near_white) << "lit pixel at " << x << "," << y;
+                }
+            }
+        }
+    }
+}
+
+TEST(Frame, ZoomsAboutTheCentreWithTheWhiteCopyFivePixelsOff)
+{
+    ASSERT_TRUE(window().display && window().font);
+    box seen[2];
+    const double scales[] = {0.75, 1.5};
+    for (int i = 0; i < 2; ++i) {
+        const double scale = scales[i];
+        const image im = frame_at(scale);
+        const box lit = harness::bounds(im, harness::lit);
+        const box want = expected_red(scale);
+        // The lit area is the red copy and the white one 5 px down-right of it.
+        EXPECT_NEAR(lit.left, want.left, tolerance) << "scale " << scale;
+        EXPECT_NEAR(lit.top, want.top, tolerance) << "scale " << scale;
+        EXPECT_NEAR(lit.right, want.right + offset, tolerance) << "scale " << scale;
+        EXPECT_NEAR(lit.bottom, want.bottom + offset, tolerance) << "scale " << scale;
+        EXPECT_NEAR((lit.left + lit.right - offset) / 2.0, 400.0, 4.0) << "red copy centred, scale " << scale;
+        seen[i] = lit;
+
+        // Red shows above and left of white while the letters are large.
+        const box r = harness::bounds(im, harness::red), w = harness::bounds(im, harness::white);
+        EXPECT_LT(r.left, w.left);
+        EXPECT_LT(r.top, w.top);
+    }
+    // Twice the scale, twice the size: the offset itself does not grow.
+    EXPECT_NEAR(seen[1].width() - offset, 2 * (seen[0].width() - offset), 2 * tolerance);
+    EXPECT_NEAR(seen[1].height() - offset, 2 * (seen[0].height() - offset), 2 * tolerance);
+
+    for (double scale : {0.75, 1.5, 3.0}) {
+        const image im = frame_at(scale);
+        int best_dx = 0, best_dy = 0;
+        double best = 2.0;
+        for (int dy = -8; dy <= 8; ++dy) {
+            for (int dx = -8; dx <= 8; ++dx) {
+                const double share = misfit(im, dx, dy);
+                if (share < best) {
+                    best = share;
+                    best_dx = dx;
+                    best_dy = dy;
+                }
+            }
+        }
+        EXPECT_EQ(best_dx, offset) << "scale " << scale;
+        EXPECT_EQ(best_dy, offset) << "scale " << scale;
+        // Not zero: the glyphs are sampled from a texture, and 5 screen pixels are
+        // not a whole number of texels at these scales, so edges differ slightly.
+        EXPECT_LE(best, 0.03) << "scale " << scale;
+    }
+}
+
+} // namespace

@@ -1,0 +1,118 @@
+// One harness for every test that needs the suite's virtual display: it runs
+// the real program in a scratch directory with its own HOME, temp dir and
+// recording sound sink, drives it with real X input, and reads back what the
+// window shows and what the sink recorded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+// ---- Display ----
+
+// The X display of the suite's Xvfb (started by the ctest fixture), also put
+// into this process's DISPLAY. Fails the calling test when there is none.
+std::string display();
+
+using window_id = unsigned long; // an X Window
+
+// ---- Pictures ----
+
+struct rgb {
+    uint8_t r, g, b;
+};
+
+struct image {
+    int w = 0, h = 0;
+    std::vector<rgb> px;
+    const rgb &at(int x, int y) const
+    {
+        return px[static_cast<size_t>(y) * w + x];
+    }
+};
+
+struct box {
+    int left = 0, top = 0, right = -1, bottom = -1; // inclusive; empty when right < left
+    int count = 0;
+    bool empty() const
+    {
+        return count == 0;
+    }
+    int width() const
+    {
+        return right - left + 1;
+    }
+    int height() const
+    {
+        return bottom - top + 1;
+    }
+};
+
+// What a viewer tells apart, with the tolerance of the checks: a channel
+// above 32 of 255 is lit; "red" and "white" are the two copies' solid cores.
+bool lit(const rgb &p);
+bool red(const rgb &p);
+bool white(const rgb &p);
+// Black, red, white and the blends of any of them: green equals blue, and red
+// is at least either (within the tolerance that anti-aliasing needs).
+bool palette(const rgb &p);
+
+box bounds(const image &im, bool (*keep)(const rgb &));
+image grab(window_id w); // the window's pixels as on screen, after an XSync
+// Saves under the build tree's test-frames/ so a person can look at it.
+void save_png(const image &im, const std::string &name);
+
+// ---- Running the program ----
+
+struct run_options {
+    std::vector<std::pair<std::string, std::string>> env; // added or, with an empty value, removed
+    bool elsewhere = true; // start from a directory other than the program's own
+};
+
+struct demo {
+    pid_t pid = -1;
+    std::string dir; // the scratch directory; the program and its data are in dir/app
+    window_id win = 0;
+};
+
+// A fresh scratch directory for one case: dir/app holds a copy of the program
+// and its two data files, dir/home and dir/tmp are its HOME and TMPDIR, and
+// dir/sink.wav is where the sound sink records.
+std::string scratch(const std::string &name);
+std::vector<std::string> listing(const std::string &dir); // sorted names in a directory
+
+demo start(const std::string &dir, const run_options &opt = {});
+// Waits until the demo's window shows lit pixels: the loop is running.
+bool wait_running(demo &d, double seconds = 10.0);
+void key(demo &d, const char *keysym, bool press);
+void tap(demo &d, const char *keysym);
+void mouse(demo &d);         // moves, clicks and scrolls over the window
+void close_request(demo &d); // the window manager's WM_DELETE_WINDOW message
+bool alive(const demo &d);
+
+struct result {
+    bool exited = false; // false: killed by a signal, or still running at the deadline
+    int status = -1;     // exit status as the parent sees it (0..255)
+    int signal = 0;
+    bool timed_out = false;
+    std::string out; // all of stdout
+};
+// Waits for the end (killing the program at the deadline) and collects it.
+result finish(demo &d, double seconds = 10.0);
+result run(const std::string &dir, const run_options &opt = {}, double seconds = 10.0);
+
+// Root-mean-square level of what the sink recorded (full scale 1.0), and its
+// length in seconds.
+struct sound {
+    double rms = 0.0;
+    double peak = 0.0;
+    double seconds = 0.0;
+};
+sound recorded(const std::string &dir);
+
+} // namespace harness

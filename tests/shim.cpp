@@ -1,0 +1,93 @@
+// LD_PRELOAD interposer for failures a healthy machine cannot provoke. It
+// passes every call below on to the real library, appends the call's name to
+// the file named by HELLO_SHIM_LOG, and makes the one call named by
+// HELLO_SHIM_FAIL fail instead (false or null), as the library would.
+
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_acodec.h>
+#include <allegro5/allegro_audio.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_image.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <allegro5/allegro_video.h>
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Logs the call and tells whether it is the one to fail.
+bool failing(const char *name)
+{
+    if (const char *log = std::getenv("HELLO_SHIM_LOG")) {
+        if (std::FILE *f = std::fopen(log, "a")) {
+            std::fprintf(f, "%s\n", name);
+            std::fclose(f);
+        }
+    }
+    const char *fail = std::getenv("HELLO_SHIM_FAIL");
+    return fail && std::strcmp(fail, name) == 0;
+}
+
+template <typename F> F real(const char *name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+#define SHIM_INIT(name)                                                                                      \
+    extern "C" bool name(void)                                                                               \
+    {                                                                                                        \
+        return !failing(#name) && real<bool (*)(void)>(#name)();                                             \
+    }
+
+SHIM_INIT(al_install_audio)
+SHIM_INIT(al_install_keyboard)
+SHIM_INIT(al_install_mouse)
+SHIM_INIT(al_init_font_addon)
+SHIM_INIT(al_init_ttf_addon)
+SHIM_INIT(al_init_acodec_addon)
+SHIM_INIT(al_init_video_addon)
+SHIM_INIT(al_init_image_addon)
+SHIM_INIT(al_init_primitives_addon)
+
+extern "C" bool al_install_system(int version, int (*atexit_ptr)(void (*)(void)))
+{
+    return !failing("al_install_system") &&
+           real<bool (*)(int, int (*)(void (*)(void)))>("al_install_system")(version, atexit_ptr);
+}
+
+extern "C" ALLEGRO_DISPLAY *al_create_display(int w, int h)
+{
+    return failing("al_create_display") ? nullptr
+                                        : real<ALLEGRO_DISPLAY *(*)(int, int)>("al_create_display")(w, h);
+}
+
+extern "C" ALLEGRO_EVENT_QUEUE *al_create_event_queue(void)
+{
+    return failing("al_create_event_queue") ? nullptr
+                                            : real<ALLEGRO_EVENT_QUEUE *(*)(void)>("al_create_event_queue")();
+}
+
+extern "C" ALLEGRO_FONT *al_load_ttf_font(const char *file, int size, int flags)
+{
+    return failing("al_load_ttf_font")
+               ? nullptr
+               : real<ALLEGRO_FONT *(*)(const char *, int, int)>("al_load_ttf_font")(file, size, flags);
+}
+
+extern "C" ALLEGRO_TIMER *al_create_timer(double seconds)
+{
+    return failing("al_create_timer") ? nullptr
+                                      : real<ALLEGRO_TIMER *(*)(double)>("al_create_timer")(seconds);
+}
+
+extern "C" ALLEGRO_SAMPLE *al_load_sample(const char *file)
+{
+    return failing("al_load_sample") ? nullptr
+                                     : real<ALLEGRO_SAMPLE *(*)(const char *)>("al_load_sample")(file);
+}
