@@ -253,10 +253,34 @@ std::vector<std::string> listing(const std::string &dir)
     return names;
 }
 
+namespace {
+
+// A test that ends the demo with a bare key press leaves that key down on the
+// shared display: the next program would take it as pressed at start, and
+// its own press of the key as a repeat. Each run starts with every key up.
+void release_keys()
+{
+    Display *dpy = x();
+    char keys[32] = {};
+    if (!dpy) {
+        return;
+    }
+    XQueryKeymap(dpy, keys);
+    for (int code = 0; code < 256; ++code) {
+        if (keys[code / 8] & (1 << (code % 8))) {
+            XTestFakeKeyEvent(dpy, static_cast<unsigned>(code), False, CurrentTime);
+        }
+    }
+    XSync(dpy, False);
+}
+
+} // namespace
+
 demo start(const std::string &dir, const run_options &opt)
 {
     demo d;
     d.dir = dir;
+    release_keys();
     // Only what the test sets: nothing of the developer's session (its
     // DISPLAY, its sound server, its ~/.allegro5rc) may reach the program.
     std::vector<std::pair<std::string, std::string>> env = {
@@ -285,7 +309,7 @@ demo start(const std::string &dir, const run_options &opt)
         envp.push_back(s.data());
     }
     envp.push_back(nullptr);
-    const std::string program = dir + "/app/hello-pulse";
+    const std::string program = opt.program.empty() ? dir + "/app/hello-pulse" : opt.program;
     const std::string cwd = opt.elsewhere ? dir : dir + "/app";
     const std::string out = dir + "/stdout.txt", err = dir + "/stderr.txt";
 
@@ -396,10 +420,15 @@ result run(const std::string &dir, const run_options &opt, double seconds)
 
 sound recorded(const std::string &dir)
 {
+    return measure(dir + "/sink.wav");
+}
+
+sound measure(const std::string &wav)
+{
     // The sink writes a RIFF header at start and fixes its sizes only when it
     // is closed, so the data chunk is taken to run to the end of the file.
     sound s;
-    const std::string w = read_file(dir + "/sink.wav");
+    const std::string w = read_file(wav);
     auto u16 = [&](size_t at) {
         return static_cast<unsigned>(static_cast<uint8_t>(w[at]) | static_cast<uint8_t>(w[at + 1]) << 8);
     };

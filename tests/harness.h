@@ -72,6 +72,7 @@ void save_png(const image &im, const std::string &name);
 struct run_options {
     std::vector<std::pair<std::string, std::string>> env; // added or, with an empty value, removed
     bool elsewhere = true; // start from a directory other than the program's own
+    std::string program{}; // what to start; empty: dir/app/hello-pulse
 };
 
 struct demo {
@@ -114,5 +115,6 @@ struct sound {
     double seconds = 0.0;
 };
 sound recorded(const std::string &dir);
+sound measure(const std::string &wav); // the same for any WAVE file
 
 } // namespace harness

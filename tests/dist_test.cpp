@@ -1,0 +1,332 @@
+// How people get the demo and see it: the headless preview that the README's
+// run command records without a display, and the Debian package.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double preview_seconds = 8.0;  // two pulse cycles
+constexpr double preview_limit = 30.0;   // seconds the whole preview may take
+constexpr uintmax_t gif_limit = 2 << 20; // bytes
+constexpr double duration_tolerance = 0.3;
+constexpr int some_ink = 50; // lit pixels; fewer is the pulse's collapse to nothing
+
+std::string q(const std::string &s)
+{
+    return "'" + s + "'";
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Runs a shell command and returns what it printed; *status gets its exit status.
+std::string sh(const std::string &cmd, int *status = nullptr)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) {
+        return out;
+    }
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) {
+        out.append(buf, n);
+    }
+    const int ws = pclose(p);
+    if (status) {
+        *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    }
+    return out;
+}
+
+std::string trim(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+double duration(const std::string &media)
+{
+    const std::string d = sh("ffprobe -v error -show_entries format=duration -of csv=p=0 " + q(media));
+    return d.empty() ? 0.0 : std::stod(d);
+}
+
+// Every frame of a GIF as the decoder shows it, one per stored frame.
+std::vector<harness::image> gif_frames(const std::string &gif, const std::string &scratch)
+{
+    std::vector<harness::image> frames;
+    int w = 0, h = 0;
+    const std::string size = sh("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + q(gif));
+    if (std::sscanf(size.c_str(), "%d,%d", &w, &h) != 2 || w <= 0 || h <= 0) {
+        return frames;
+    }
+    const std::string raw = scratch + "/frames.rgb";
+    sh("ffmpeg -v error -nostdin -i " + q(gif) + " -vsync passthrough -f rawvideo -pix_fmt rgb24 -y " +
+       q(raw));
+    const std::string all = read_file(raw);
+    const size_t bytes = static_cast<size_t>(w) * h * 3;
+    for (size_t at = 0; at + bytes <= all.size(); at += bytes) {
+        harness::image im;
+        im.w = w;
+        im.h = h;
+        im.px.resize(static_cast<size_t>(w) * h);
+        for (size_t i = 0; i < im.px.size(); ++i) {
+            im.px[i] = {static_cast<uint8_t>(all[at + 3 * i]), static_cast<uint8_t>(all[at + 3 * i + 1]),
+                        static_cast<uint8_t>(all[at + 3 * i + 2])};
+        }
+        frames.push_back(im);
+    }
+    return frames;
+}
+
+uint32_t le32(const std::string &b, size_t at)
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 |
+                                 static_cast<uint8_t>(b[at + 2]) << 16 |
+                                 static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24);
+}
+
+// A WAVE file whose header sizes agree with the file: what any player reads.
+bool proper_wave(const std::string &path)
+{
+    const std::string w = read_file(path);
+    if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0 || le32(w, 4) != w.size() - 8) {
+        return false;
+    }
+    for (size_t at = 12; at + 8 <= w.size(); at += 8 + le32(w, at + 4) + (le32(w, at + 4) & 1)) {
+        if (w.compare(at, 4, "data") == 0) {
+            return at + 8 + le32(w, at + 4) == w.size();
+        }
+    }
+    return false;
+}
+
+uint32_t be32(const std::string &b, size_t at)
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 24 | static_cast<uint8_t>(b[at + 1]) << 16 |
+           static_cast<uint8_t>(b[at + 2]) << 8 | static_cast<uint8_t>(b[at + 3]);
+}
+
+// Whether a Depends field names the package, with or without a version.
+bool names(const std::string &depends, const std::string &package)
+{
+    std::stringstream s(depends);
+    for (std::string item; std::getline(s, item, ',');) {
+        const size_t begin = item.find_first_not_of(' ');
+        if (begin != std::string::npos && item.substr(begin, item.find(' ', begin) - begin) == package) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string owner(const fs::path &file)
+{
+    const std::string line = sh("dpkg-query -S " + q(fs::canonical(file).string()) + " 2>/dev/null");
+    return line.substr(0, line.find(':'));
+}
+
+TEST(Preview, RecordsTheDemoWithoutADisplay)
+{
+    const std::string dir = harness::scratch("preview");
+    const std::string out = dir + "/preview";
+
+    // As a user on a machine without a display runs it: no DISPLAY, and its
+    // own HOME and temp dir. A hang ends at the timeout, which the script
+    // survives long enough to stop its display and the program.
+    const auto begin = std::chrono::steady_clock::now();
+    int status = -1;
+    const std::string log =
+        sh("cd " + q(dir) + " && env -i PATH=/usr/bin:/bin HOME=" + q(dir + "/home") +
+               " TMPDIR=" + q(dir + "/tmp") + " timeout -k 5 90 " + q(SOURCE_DIR "/scripts/preview") +
+               " --out " + q(out) + " --program " + q(dir + "/app/hello-pulse") + " 2>&1",
+           &status);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    ASSERT_EQ(status, 0) << log;
+    EXPECT_LT(took, preview_limit) << log;
+    EXPECT_NE(log.find("hello-pulse ended with status 0"), std::string::npos) << log;
+    for (const char *ext : {"gif", "webm", "wav"}) {
+        EXPECT_NE(log.find(out + "/hello-pulse." + ext), std::string::npos) << ext << " not reported:\n"
+                                                                            << log;
+    }
+
+    // The GIF: small enough for a README, looping forever, two pulse cycles,
+    // every frame red and white on black.
+    const std::string gif = out + "/hello-pulse.gif";
+    ASSERT_TRUE(fs::exists(gif));
+    EXPECT_LE(fs::file_size(gif), gif_limit);
+    EXPECT_NE(read_file(gif).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)), std::string::npos)
+        << "the GIF does not loop";
+    EXPECT_NEAR(duration(gif), preview_seconds, duration_tolerance);
+    const std::vector<harness::image> frames = gif_frames(gif, dir);
+    ASSERT_FALSE(frames.empty()) << "no frames decoded from " << gif;
+    EXPECT_EQ(frames[0].w, 800);
+    EXPECT_EQ(frames[0].h, 600);
+    std::set<size_t> distinct;
+    size_t showing = 0, saved = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const harness::image &im = frames[i];
+        std::string bytes(reinterpret_cast<const char *>(im.px.data()), im.px.size() * sizeof(harness::rgb));
+        distinct.insert(std::hash<std::string>{}(bytes));
+        size_t off_palette = 0;
+        for (const harness::rgb &p : im.px) {
+            off_palette += !harness::palette(p);
+        }
+        const int lit = harness::bounds(im, harness::lit).count;
+        const bool both =
+            harness::bounds(im, harness::red).count > 0 && harness::bounds(im, harness::white).count > 0;
+        showing += both;
+        const bool good = off_palette == 0 && lit * 2 < im.w * im.h && (both || lit < some_ink);
+        EXPECT_EQ(off_palette, 0u) << "frame " << i
+                                   << ": colours other than black, red, white and their blends";
+        EXPECT_LT(lit * 2, im.w * im.h) << "frame " << i << ": not on black";
+        EXPECT_TRUE(both || lit < some_ink) << "frame " << i << ": shows the greeting without red and white";
+        if (!good && saved++ < 3) {
+            harness::save_png(im, "preview-" + std::to_string(i));
+        }
+    }
+    EXPECT_GE(distinct.size(), 4u);
+    // Only the pulse's few frames near nothing show neither colour.
+    EXPECT_GE(showing * 10, frames.size() * 9) << showing << " of " << frames.size() << " show red and white";
+
+    // The sound: about the same eight seconds, not silent, in a file whose
+    // header any player reads (the sink's own is unfinished).
+    const std::string wav = out + "/hello-pulse.wav";
+    EXPECT_TRUE(proper_wave(wav));
+    const harness::sound s = harness::measure(wav);
+    EXPECT_NEAR(s.seconds, preview_seconds, duration_tolerance);
+    EXPECT_GT(s.rms, 0.01) << "the preview's sound is silent";
+    EXPECT_LT(s.peak, 1.0) << "clipped";
+
+    // The video: the window and the sound together.
+    const std::string webm = out + "/hello-pulse.webm";
+    const std::string streams =
+        sh("ffprobe -v error -show_entries stream=codec_type,width,height -of csv=p=0 " + q(webm));
+    EXPECT_NE(streams.find("video,800,600"), std::string::npos) << streams;
+    EXPECT_NE(streams.find("audio"), std::string::npos) << streams;
+    EXPECT_NEAR(duration(webm), preview_seconds, duration_tolerance);
+}
+
+TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
+{
+    const std::string dir = harness::scratch("package");
+    int status = -1;
+    const std::string log = sh(q(CPACK_COMMAND) + " -G DEB --config " + q(PROGRAM_DIR "/CPackConfig.cmake") +
+                                   " -B " + q(dir + "/pkg") + " 2>&1",
+                               &status);
+    ASSERT_EQ(status, 0) << log;
+    const std::string deb =
+        dir + "/pkg/hello-pulse_" PROJECT_VERSION "_" + trim(sh("dpkg --print-architecture")) + ".deb";
+    ASSERT_TRUE(fs::exists(deb)) << log;
+
+    // Depends names the packages of the Allegro libraries the program really
+    // loads, and of the font its Verdana.ttf leads to.
+    const std::string depends = trim(sh("dpkg-deb -f " + q(deb) + " Depends"));
+    std::stringstream libs(sh("ldd " + q(PROGRAM_DIR "/hello-pulse")));
+    int allegro = 0;
+    for (std::string line; std::getline(libs, line);) {
+        const size_t arrow = line.find("=> ");
+        if (line.find("liballegro") == std::string::npos || arrow == std::string::npos) {
+            continue;
+        }
+        const std::string lib = line.substr(arrow + 3, line.find(' ', arrow + 3) - arrow - 3);
+        const std::string pkg = owner(lib);
+        ++allegro;
+        EXPECT_TRUE(!pkg.empty() && names(depends, pkg))
+            << lib << " (" << pkg << ") missing from: " << depends;
+    }
+    EXPECT_GE(allegro, 6) << "the program links fewer Allegro libraries than expected";
+    EXPECT_TRUE(names(depends, owner(FONT_PATH))) << depends;
+
+    const std::string root = dir + "/root";
+    ASSERT_EQ(std::system(("dpkg -x " + q(deb) + " " + q(root)).c_str()), 0);
+    const fs::path libdir = fs::path(root) / "usr/lib/games/hello-pulse";
+    struct entry {
+        std::string path, link; // link: the symlink's target; empty for a plain file
+    };
+    const entry layout[] = {
+        {"usr/games/hello-pulse", "../lib/games/hello-pulse/hello-pulse"},
+        {"usr/lib/games/hello-pulse/hello-pulse", ""},
+        {"usr/lib/games/hello-pulse/Sensors7secs.wav", ""},
+        {"usr/lib/games/hello-pulse/Verdana.ttf",
+         fs::path(FONT_PATH).lexically_relative("/usr/lib/games/hello-pulse").string()},
+        {"usr/share/applications/hello-pulse.desktop", ""},
+        {"usr/share/man/man6/hello-pulse.6.gz", ""},
+        {"usr/share/doc/hello-pulse/copyright", ""},
+        {"usr/share/doc/hello-pulse/changelog.gz", ""},
+    };
+    for (const entry &e : layout) {
+        const fs::path p = fs::path(root) / e.path;
+        if (e.link.empty()) {
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(p))) << e.path;
+        } else {
+            std::error_code ec;
+            EXPECT_EQ(fs::read_symlink(p, ec).string(), e.link) << e.path;
+        }
+    }
+    // Nothing else beside the program: the library would read an allegro5.cfg there.
+    EXPECT_EQ(harness::listing(libdir.string()),
+              (std::vector<std::string>{"Sensors7secs.wav", "Verdana.ttf", "hello-pulse"}));
+    for (const auto &f : fs::recursive_directory_iterator(root)) {
+        EXPECT_NE(f.path().filename(), "allegro5.cfg") << f.path();
+    }
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        const std::string n = std::to_string(size);
+        const std::string png =
+            read_file(root + "/usr/share/icons/hicolor/" + n + "x" + n + "/apps/hello-pulse.png");
+        ASSERT_GE(png.size(), 24u) << n;
+        EXPECT_EQ(png.compare(1, 3, "PNG"), 0) << n;
+        EXPECT_EQ(be32(png, 16), static_cast<uint32_t>(size)) << "icon width, " << n;
+        EXPECT_EQ(be32(png, 20), static_cast<uint32_t>(size)) << "icon height, " << n;
+    }
+
+    // Debian's own checker finds nothing to complain about.
+    const std::string lint = sh("lintian --fail-on error,warning " + q(deb) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << lint;
+
+    // Run as installed, through the link on PATH, from another directory. The
+    // font package it depends on is the system's own.
+    fs::create_directory_symlink("/usr/share/fonts", fs::path(root) / "usr/share/fonts");
+    harness::run_options opt;
+    opt.program = root + "/usr/games/hello-pulse";
+    harness::demo d = harness::start(dir, opt);
+    if (!harness::wait_running(d)) {
+        const harness::result r = harness::finish(d, 1.0);
+        FAIL() << "no frame on screen; status " << r.status << ", signal " << r.signal
+               << ", printed: " << r.out;
+    }
+    std::error_code ec;
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(d.pid) + "/cwd", ec), libdir);
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // a second of sound for the sink
+    harness::key(d, "Escape", true);
+    const harness::result r = harness::finish(d);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_GT(harness::recorded(dir).rms, 0.01) << "the installed demo is silent";
+}
+
+} // namespace
