@@ -5,6 +5,10 @@ build_packages="cmake g++ make pkg-config fonts-dejavu-core
   liballegro5-dev liballegro-ttf5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-image5-dev liballegro-video5-dev"
 test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri libopenal1"
+# bench/run: XTest key presses and the number cruncher; for --load and
+# --report also the load generator, the renderer's name and the plot.
+bench_packages="xdotool python3"
+bench_report_packages="stress-ng mesa-utils gnuplot-nox"
 
 say() { printf '[%s] %s\n' "${0##*/}" "$*"; }
 
