@@ -88,6 +88,7 @@ def run_figures(log):
     """Pacing and cost over the run: from the timer's start to the Escape."""
     start, end = log["start"], log["end"]
     wall = (end - start) / 1e9
+    program = (log["exit"] - log["exec"]) / 1e9
     frames = [f for f in log["frames"] if f[3] >= 1 and start <= f[1] <= end]
     first_timed = next(f for f in log["frames"] if f[3] >= 1)
     gaps = [(b[1] - start) / 1e9 for a, b in zip(frames, frames[1:])]
@@ -116,6 +117,7 @@ def run_figures(log):
         "flip per frame p50 (ms)": pct([ms(f[1] - f[0]) for f in frames], 50),
         "CPU (s per s of run)": log["cpu_run"] / 1e9 / wall,
         "CPU per frame (ms)": ms(log["cpu_run"]) / max(1, len(frames)),
+        "X server CPU (s per s of program)": log["xserver_ticks"] / os.sysconf("SC_CLK_TCK") / program,
         "main thread on CPU (%)": 100.0 * log["cpu_main"] / 1e9 / wall,
         "main thread blocked (%)": 100.0 * log["wait"] / 1e9 / wall,
         "CPU in start-up (ms)": ms(log["cpu_start"]),
@@ -206,7 +208,7 @@ def table(d, load):
     out.append("  demo:  " + threads(demo_log))
     if floor:
         out.append("  floor: " + threads(floor_log))
-    out.append("targets (idle machine):")
+    out.append("targets (set for an idle machine):")
     out += verdicts(demo, start, floor)
     print("\n".join(out))
 
