@@ -4,7 +4,8 @@
   crunch.py launch PROBE PROGRAM     exec PROGRAM with the probe preloaded,
                                      noting the moment of exec
   crunch.py table DIR [--load L]     the table for the runs in DIR
-  crunch.py intervals LOG            frame intervals for the plot: s, ms
+  crunch.py intervals LOG            for the plot, per frame: s since the
+                                     timer's start, interval and phase lag (ms)
   crunch.py splice FILE              put stdin between FILE's bench markers
 
 DIR holds the probe's logs: demo.log and demo-start-N.log, and when compared,
@@ -18,6 +19,7 @@ import sys
 import time
 
 TICK = 1.0 / 60.0  # the timer of both programs
+STALL_MS = 50.0  # a frame interval this long is a stall
 MARK_BEGIN = "<!-- bench/run --report: begin -->"
 MARK_END = "<!-- bench/run --report: end -->"
 
@@ -98,6 +100,9 @@ def run_figures(log):
     coalesced = sum(f[3] - 1 for f in frames)
     # Phase: how far the shown tick's moment lags the wall clock at present.
     lags = [ms(f[1] - start) - f[2] * TICK * 1e3 for f in frames]
+    # A frame skipped is no phase lost: one frame after a stall the lag is
+    # back to a frame's worth, since the pulse follows the count.
+    recovered = [lags[i + 2] for i, v in enumerate(intervals) if v > STALL_MS and i + 2 < len(lags)]
     head = [l for f, l in zip(frames, lags) if f[1] - start < 5e9]
     tail = [l for f, l in zip(frames, lags) if end - f[1] < 5e9]
     return {
@@ -123,7 +128,10 @@ def run_figures(log):
         "CPU in start-up (ms)": ms(log["cpu_start"]),
         "peak RSS (MiB)": log["rss_peak_kb"] / 1024.0,
         "phase lag p50 (ms)": pct(lags, 50),
+        "phase lag p99 (ms)": pct(lags, 99),
         "phase lag max (ms)": max(lags),
+        "stalls > %.0f ms" % STALL_MS: len(recovered),
+        "phase lag a frame after a stall, max (ms)": max(recovered) if recovered else float("nan"),
         "phase drift, last 5 s - first 5 s (ms)": statistics.mean(tail) - statistics.mean(head),
         "ticks counted - 60/s x run": frames[-1][2] - int(wall / TICK) if frames else 0,
     }
@@ -155,6 +163,8 @@ def median_startup(logs):
 
 
 def fmt(v):
+    if v != v:
+        return "-"
     if isinstance(v, int):
         return "%d" % v
     return "%.3f" % v if abs(v) < 1 else "%.2f" % v if abs(v) < 100 else "%.1f" % v
@@ -164,11 +174,11 @@ def rows(title, demo, floor):
     lines = [title]
     for k, v in demo.items():
         if floor is None:
-            lines.append("  %-40s %10s" % (k, fmt(v)))
+            lines.append("  %-44s %10s" % (k, fmt(v)))
             continue
         f = floor.get(k)
-        ratio = "%.2f" % (v / f) if f else "-"
-        lines.append("  %-40s %10s %10s %8s" % (k, fmt(v), "-" if f is None else fmt(f), ratio))
+        ratio = "%.2f" % (v / f) if f and f > 0 and v >= 0 else "-"
+        lines.append("  %-44s %10s %10s %8s" % (k, fmt(v), "-" if f is None else fmt(f), ratio))
     return lines
 
 
@@ -185,7 +195,7 @@ def verdicts(demo, start, floor):
     if floor:
         checks.insert(1, ("interval p99 <= floor's + %.0f ms" % TARGET_P99_OVER_FLOOR_MS,
                           demo["interval p99 (ms)"] <= floor["interval p99 (ms)"] + TARGET_P99_OVER_FLOOR_MS))
-    return ["  %-40s %s" % (name, "met" if ok else "NOT MET") for name, ok in checks]
+    return ["  %-44s %s" % (name, "met" if ok else "NOT MET") for name, ok in checks]
 
 
 def table(d, load):
@@ -198,7 +208,7 @@ def table(d, load):
     start = median_startup(starts)
     fstart = median_startup(sorted(glob.glob(os.path.join(d, "floor-start-*.log")))) if floor else None
 
-    head = "  %-40s %10s" % ("", "demo")
+    head = "  %-44s %10s" % ("", "demo")
     if floor:
         head += " %10s %8s" % ("floor", "ratio")
     out = ["hello-pulse bench: %.1f s run, %s" % (demo["run (s)"], load), head]
@@ -217,7 +227,8 @@ def intervals(path):
     log = parse(path)
     frames = [f for f in log["frames"] if f[3] >= 1 and log["start"] <= f[1] <= log["end"]]
     for a, b in zip(frames, frames[1:]):
-        print("%.4f %.3f" % ((b[1] - log["start"]) / 1e9, ms(b[1] - a[1])))
+        lag = ms(b[1] - log["start"]) - b[2] * TICK * 1e3
+        print("%.4f %.3f %.3f" % ((b[1] - log["start"]) / 1e9, ms(b[1] - a[1]), lag))
 
 
 def splice(path):
