@@ -8,6 +8,10 @@ test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri li
 # The headless preview (scripts/preview) and the Debian package's checks.
 preview_packages="xvfb xdotool ffmpeg libgl1-mesa-dri libopenal1"
 package_packages="dpkg-dev binutils lintian"
+# bench/run: XTest key presses and the number cruncher; for --load and
+# --report also the load generator, the renderer's name and the plot.
+bench_packages="xdotool python3"
+bench_report_packages="stress-ng mesa-utils gnuplot-nox"
 
 # Progress lines carry the seconds since the first script started (scripts/run
 # hands over to scripts/preview, and the count goes on).
