@@ -5,6 +5,9 @@ build_packages="cmake g++ make pkg-config fonts-dejavu-core
   liballegro5-dev liballegro-ttf5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-image5-dev liballegro-video5-dev"
 test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri libopenal1"
+# scripts/soak, and what scripts/test adds under CI (sanitizers, valgrind, static analysis).
+soak_packages="xvfb xauth libgl1-mesa-dri libopenal1 xdotool gnuplot-nox"
+check_packages="valgrind clang-tidy cppcheck"
 
 say() { printf '[%s] %s\n' "${0##*/}" "$*"; }
 
