@@ -105,6 +105,17 @@ std::string display()
     return name;
 }
 
+std::string private_display(const std::string &dir)
+{
+    const std::string cmd = std::string("sh " XVFB_SCRIPT " start '") + dir + "' >/dev/null";
+    if (std::system(cmd.c_str()) != 0) {
+        return "";
+    }
+    std::string n = read_file(dir + "/display");
+    n.erase(std::remove(n.begin(), n.end(), '\n'), n.end());
+    return ":" + n;
+}
+
 namespace {
 
 // This process's own connection to the display, opened once.
@@ -285,19 +296,33 @@ demo start(const std::string &dir, const run_options &opt)
         envp.push_back(s.data());
     }
     envp.push_back(nullptr);
-    const std::string program = dir + "/app/hello-pulse";
+    std::string program = dir + "/app/hello-pulse";
+    std::vector<std::string> args = opt.wrap;
+    args.push_back(args.empty() ? "hello-pulse" : program);
+    if (!opt.wrap.empty()) {
+        program = opt.wrap.front();
+    }
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     const std::string cwd = opt.elsewhere ? dir : dir + "/app";
-    const std::string out = dir + "/stdout.txt", err = dir + "/stderr.txt";
+    const bool closed = opt.out == "-";
+    const std::string out = opt.out.empty() || closed ? dir + "/stdout.txt" : opt.out;
+    const std::string err = dir + "/stderr.txt";
+    fs::remove(dir + "/stdout.txt");
 
     d.pid = fork();
     if (d.pid == 0) {
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) != 0) {
+        // Close-on-exec: the program gets only what dup2 puts on 1 and 2.
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || (closed && close(1) != 0) ||
+            chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
-        char *argv[] = {const_cast<char *>("hello-pulse"), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     return d;
