@@ -156,8 +156,11 @@ void expect_end(harness::demo &d, bool runs, int status, const std::string &out,
                 double seconds = deadline, const char *known = nullptr)
 {
     if (runs) {
-        ASSERT_TRUE(harness::wait_running(d)) << what << ": no frame on screen";
-        harness::tap(d, "Escape");
+        const bool up = harness::wait_running(d);
+        EXPECT_TRUE(up) << what << ": no frame on screen";
+        if (up) {
+            harness::tap(d, "Escape");
+        }
     }
     const harness::result r = harness::finish(d, seconds);
     if (known && (r.timed_out || r.signal == SIGSEGV || r.signal == SIGABRT)) {
@@ -242,27 +245,17 @@ TEST(Robust, MissingOrFailingDevicesEndItPromptly)
         const char *known;
     };
     // Xlib prints its line and calls exit(1) from whichever of the library's
-    // threads notices first; two can, and the exit handlers then race.
-    constexpr char x_lost[] = "Xlib exits from two threads at once";
+    // threads notices first; the library's shutdown then runs at exit while
+    // another thread is inside the library, and deadlocks or crashes.
+    constexpr char x_lost[] = "the library's shutdown runs from Xlib's exit";
     // With fd 1 closed, the library's X connection is opened on it, and the
     // failure line goes down that socket into the X protocol stream.
     constexpr char out_is_x[] = "the message lands in the X connection";
+    constexpr char install[] = "Install failed.\n";
     const row rows[] = {
-        {"no display", {{{"DISPLAY", ""}}}, false, false, 2, "Install failed.\n", nullptr},
-        {"a display with no server",
-         {{{"DISPLAY", dead_display()}}},
-         false,
-         false,
-         2,
-         "Install failed.\n",
-         nullptr},
-        {"no sound device",
-         {{{"ALSOFT_DRIVERS", "no-such-driver"}}},
-         false,
-         false,
-         2,
-         "Install failed.\n",
-         nullptr},
+        {"no display", {{{"DISPLAY", ""}}}, false, false, 2, install, nullptr},
+        {"a display with no server", {{{"DISPLAY", dead_display()}}}, false, false, 2, install, nullptr},
+        {"no sound device", {{{"ALSOFT_DRIVERS", "no-such-driver"}}}, false, false, 2, install, nullptr},
         {"stdout closed", {{}, true, "-"}, false, true, 0, "", nullptr},
         {"stdout full", {{}, true, "/dev/full"}, false, true, 0, "", nullptr},
         {"stdout closed, no font", {{}, true, "-"}, true, false, 255, "", out_is_x},
