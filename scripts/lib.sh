@@ -12,6 +12,9 @@ package_packages="dpkg-dev binutils lintian"
 # --report also the load generator, the renderer's name and the plot.
 bench_packages="xdotool python3"
 bench_report_packages="stress-ng mesa-utils gnuplot-nox"
+# scripts/soak, and what scripts/test adds under CI (sanitizers, valgrind, static analysis).
+soak_packages="xvfb xauth libgl1-mesa-dri libopenal1 xdotool gnuplot-nox"
+check_packages="valgrind clang-tidy cppcheck"
 
 # Progress lines carry the seconds since the first script started (scripts/run
 # hands over to scripts/preview, and the count goes on).

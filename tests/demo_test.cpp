@@ -58,7 +58,7 @@ TEST(Demo, EndsOnEscapeOrTheCloseButtonAndNothingElse)
         ASSERT_TRUE(harness::alive(d)) << name << ": ended on input that should be ignored";
 
         if (by_escape) {
-            harness::key(d, "Escape", true);
+            harness::tap(d, "Escape"); // released too: a key left down reaches the next run
         } else {
             harness::close_request(d);
         }
@@ -70,33 +70,6 @@ TEST(Demo, EndsOnEscapeOrTheCloseButtonAndNothingElse)
         EXPECT_GT(s.seconds, 0.5) << name;
         EXPECT_GT(s.rms, 0.01) << name << ": the sink heard silence";
         EXPECT_LT(s.peak, 1.0) << name << ": clipped";
-    }
-}
-
-TEST(Demo, MissingOrBadDataFailsSetup)
-{
-    enum kind { missing, empty, garbage, directory };
-    for (const char *file : {"Verdana.ttf", "Sensors7secs.wav"}) {
-        for (const kind k : {missing, empty, garbage, directory}) {
-            const std::string name = std::string(file) + "-" + std::to_string(k);
-            const std::string dir = harness::scratch("data-" + name);
-            const fs::path path = fs::path(dir) / "app" / file;
-            fs::remove(path);
-            if (k == empty) {
-                std::ofstream(path).flush();
-            } else if (k == garbage) {
-                std::ofstream(path) << std::string(4096, '\x5a') << "not a font, not a sound";
-            } else if (k == directory) {
-                fs::create_directory(path);
-            }
-            const auto before = harness::listing(dir + "/app");
-            const harness::result r = harness::run(dir);
-            EXPECT_FALSE(r.timed_out) << name;
-            EXPECT_EQ(r.signal, 0) << name;
-            EXPECT_EQ(r.status, 255) << name;
-            EXPECT_EQ(r.out, "Failed setup.\n") << name;
-            EXPECT_EQ(harness::listing(dir + "/app"), before) << name;
-        }
     }
 }
 
@@ -150,19 +123,6 @@ TEST(Demo, StartupFailuresNameTheirStage)
         }
         EXPECT_EQ(read_lines(log), want) << r.fail;
     }
-
-    // Real failures of a real machine: no sound device, and no display.
-    const harness::result silent =
-        harness::run(harness::scratch("no-sound"), run_options{{{"ALSOFT_DRIVERS", "no-such-driver"}}});
-    EXPECT_EQ(silent.signal, 0);
-    EXPECT_EQ(silent.status, 2);
-    EXPECT_EQ(silent.out, "Install failed.\n");
-    // Without a display the library cannot install the mouse driver.
-    const harness::result blind =
-        harness::run(harness::scratch("no-display"), run_options{{{"DISPLAY", ""}}});
-    EXPECT_EQ(blind.signal, 0);
-    EXPECT_EQ(blind.status, 2);
-    EXPECT_EQ(blind.out, "Install failed.\n");
 }
 
 TEST(Demo, GreetingPulsesOnScreen)
@@ -181,7 +141,7 @@ TEST(Demo, GreetingPulsesOnScreen)
         heights[i] = lit.height();
     }
     EXPECT_FALSE(heights[0] == heights[1] && heights[1] == heights[2]) << "the greeting does not pulse";
-    harness::key(d, "Escape", true);
+    harness::tap(d, "Escape"); // released too: a key left down reaches the next run
     expect_clean_exit(harness::finish(d), "pulse");
 }
 

@@ -45,9 +45,9 @@ image frame_at(double scale)
     run_state &rs = window();
     rs.scale = scale;
     draw_frame(rs);
-    const image im = harness::grab(al_get_x_window_id(rs.display));
+    image im = harness::grab(al_get_x_window_id(rs.display));
     char name[32];
-    std::snprintf(name, sizeof name, "frame-%.3f", scale);
+    (void)std::snprintf(name, sizeof name, "frame-%.3f", scale); // the name always fits
     harness::save_png(im, name);
     return im;
 }

@@ -44,7 +44,7 @@ double now()
 
 // A test reads windows that may vanish under it; an X error must fail a check,
 // not end the test process (Xlib's default handler exits).
-int ignore_x_error(Display *, XErrorEvent *)
+int ignore_x_error(Display * /*dpy*/, XErrorEvent * /*err*/)
 {
     return 0;
 }
@@ -103,6 +103,17 @@ std::string display()
         setenv("DISPLAY", name.c_str(), 1);
     }
     return name;
+}
+
+std::string private_display(const std::string &dir)
+{
+    const std::string cmd = std::string("sh " XVFB_SCRIPT " start '") + dir + "' >/dev/null";
+    if (std::system(cmd.c_str()) != 0) { // NOLINT(cert-env33-c): the suite's own script, quoted path
+        return "";
+    }
+    std::string n = read_file(dir + "/display");
+    n.erase(std::remove(n.begin(), n.end(), '\n'), n.end());
+    return ":" + n;
 }
 
 namespace {
@@ -300,28 +311,55 @@ demo start(const std::string &dir, const run_options &opt)
             env.push_back(kv);
         }
     }
+#ifdef GL_DRIVER
+    // Loaded from the start, the driver stays mapped until the leak report at
+    // exit, which can then name (and tests/lsan.supp suppress) its leaks.
+    auto pre = std::find_if(env.begin(), env.end(), [](const auto &e) { return e.first == "LD_PRELOAD"; });
+    if (pre == env.end()) {
+        env.emplace_back("LD_PRELOAD", GL_DRIVER);
+    } else {
+        pre->second = GL_DRIVER ":" + pre->second;
+    }
+#endif
     std::vector<std::string> flat;
+    flat.reserve(env.size());
     for (const auto &kv : env) {
         flat.push_back(kv.first + "=" + kv.second);
     }
     std::vector<char *> envp;
+    envp.reserve(flat.size() + 1);
     for (auto &s : flat) {
         envp.push_back(s.data());
     }
     envp.push_back(nullptr);
-    const std::string program = opt.program.empty() ? dir + "/app/hello-pulse" : opt.program;
+    std::string program = opt.program.empty() ? dir + "/app/hello-pulse" : opt.program;
+    std::vector<std::string> args = opt.wrap;
+    args.push_back(args.empty() ? "hello-pulse" : program);
+    if (!opt.wrap.empty()) {
+        program = opt.wrap.front();
+    }
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (auto &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
     const std::string cwd = opt.elsewhere ? dir : dir + "/app";
-    const std::string out = dir + "/stdout.txt", err = dir + "/stderr.txt";
+    const bool closed = opt.out == "-";
+    const std::string out = opt.out.empty() || closed ? dir + "/stdout.txt" : opt.out;
+    const std::string err = dir + "/stderr.txt";
+    fs::remove(dir + "/stdout.txt");
 
     d.pid = fork();
     if (d.pid == 0) {
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) != 0) {
+        // Close-on-exec: the program gets only what dup2 puts on 1 and 2.
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || (closed && close(1) != 0) ||
+            chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
-        char *argv[] = {const_cast<char *>("hello-pulse"), nullptr};
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     return d;
@@ -464,7 +502,7 @@ sound measure(const std::string &wav)
                 sum += v * v;
                 s.peak = std::max(s.peak, std::fabs(v));
             }
-            s.rms = n ? std::sqrt(sum / n) : 0.0;
+            s.rms = n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
             s.seconds = static_cast<double>(n) / channels / rate;
             break;
         }

@@ -21,6 +21,11 @@ std::string display();
 
 using window_id = unsigned long; // an X Window
 
+// A private Xvfb, started by the suite's fixture script into dir, for a case
+// that must not disturb the shared one (killing its server, say). Returns its
+// display name, or "" if it did not start; its pid is in dir/pid.
+std::string private_display(const std::string &dir);
+
 // ---- Pictures ----
 
 struct rgb {
@@ -73,6 +78,8 @@ struct run_options {
     std::vector<std::pair<std::string, std::string>> env; // added or, with an empty value, removed
     bool elsewhere = true; // start from a directory other than the program's own
     std::string program{}; // what to start; empty: dir/app/hello-pulse
+    std::string out{};     // stdout: empty for dir/stdout.txt, "-" for closed, or a path (/dev/full)
+    std::vector<std::string> wrap{}; // a command to run the program under (valgrind), with its options
 };
 
 struct demo {

@@ -46,7 +46,7 @@ TEST(Pulse, FloorsOnlyTheThreeTicksAroundTheLowPoint)
         }
     }
     int floored = 0;
-    for (int64_t c = 0; c < 240 * 5; ++c) {
+    for (int64_t c = 0; c < int64_t{240} * 5; ++c) {
         const double s = scale_at(c);
         EXPECT_LE(s, 3.0) << "count " << c;
         EXPECT_GE(s, 0.001) << "count " << c;

@@ -24,8 +24,9 @@ bool failing(const char *name)
 {
     if (const char *log = std::getenv("HELLO_SHIM_LOG")) {
         if (std::FILE *f = std::fopen(log, "a")) {
-            std::fprintf(f, "%s\n", name);
-            std::fclose(f);
+            // A lost log line shows as a failed check on the log, not here.
+            (void)std::fprintf(f, "%s\n", name);
+            (void)std::fclose(f);
         }
     }
     const char *fail = std::getenv("HELLO_SHIM_FAIL");

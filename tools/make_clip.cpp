@@ -65,13 +65,13 @@ void put_u32(std::FILE *f, uint32_t v)
 {
     const unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
                                 static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-    std::fwrite(b, 1, 4, f);
+    (void)std::fwrite(b, 1, 4, f); // a failed write stays on the stream: checked once, at the end
 }
 
 void put_u16(std::FILE *f, uint16_t v)
 {
     const unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
-    std::fwrite(b, 1, 2, f);
+    (void)std::fwrite(b, 1, 2, f); // as above
 }
 
 } // namespace
@@ -79,7 +79,7 @@ void put_u16(std::FILE *f, uint16_t v)
 int main(int argc, char **argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: make-clip OUT.wav\n");
+        (void)std::fprintf(stderr, "usage: make-clip OUT.wav\n");
         return 2;
     }
 
@@ -96,9 +96,9 @@ int main(int argc, char **argv)
         return 1;
     }
     const uint32_t data_bytes = frames * 2;
-    std::fwrite("RIFF", 1, 4, f);
+    (void)std::fwrite("RIFF", 1, 4, f);
     put_u32(f, 36 + data_bytes);
-    std::fwrite("WAVEfmt ", 1, 8, f);
+    (void)std::fwrite("WAVEfmt ", 1, 8, f);
     put_u32(f, 16); // fmt chunk size
     put_u16(f, 1);  // PCM
     put_u16(f, 1);  // mono
@@ -106,12 +106,13 @@ int main(int argc, char **argv)
     put_u32(f, rate * 2); // bytes per second
     put_u16(f, 2);        // bytes per frame
     put_u16(f, 16);       // bits per sample
-    std::fwrite("data", 1, 4, f);
+    (void)std::fwrite("data", 1, 4, f);
     put_u32(f, data_bytes);
     for (double v : wave) {
         put_u16(f, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v / loudest * peak * 32767.0))));
     }
-    if (std::fclose(f) != 0) {
+    const bool failed = std::ferror(f) != 0;
+    if (std::fclose(f) != 0 || failed) {
         std::perror(argv[1]);
         return 1;
     }

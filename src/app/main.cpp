@@ -11,6 +11,7 @@
 #include <allegro5/allegro_video.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "greeting/greeting.h"
 
@@ -26,6 +27,14 @@ constexpr float clip_gain = 0.75f;
 constexpr float clip_pan = 0.0f; // centred; ALLEGRO_AUDIO_PAN_NONE would skip panning altogether
 constexpr float clip_speed = 1.0f;
 constexpr double pulse_period = 4.0;
+
+// A named pipe in a data file's place would block its load for good, waiting
+// for a writer: only a regular file is handed to a loader.
+bool regular(const char *name)
+{
+    std::error_code ec;
+    return std::filesystem::is_regular_file(name, ec);
+}
 
 } // namespace
 
@@ -66,9 +75,9 @@ int main()
     al_set_new_display_flags(ALLEGRO_WINDOWED);
     rs.display = al_create_display(window_w, window_h);
     rs.queue = al_create_event_queue();
-    rs.font = al_load_ttf_font(font_file, font_px, 0);
+    rs.font = regular(font_file) ? al_load_ttf_font(font_file, font_px, 0) : nullptr;
     rs.timer = al_create_timer(tick_seconds);
-    rs.sample = al_load_sample(clip_file);
+    rs.sample = regular(clip_file) ? al_load_sample(clip_file) : nullptr;
     if (!rs.display || !rs.queue || !rs.font || !rs.timer || !rs.sample) {
         printf("Failed setup.\n");
         return -1;
