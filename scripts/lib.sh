@@ -1,7 +1,7 @@
 # Shared by the project's scripts: sourced, not run.
 
 # The packages each job needs on a fresh Debian 12 machine.
-build_packages="cmake g++ make pkg-config fonts-dejavu-core
+build_packages="cmake g++ make pkg-config fonts-dejavu-core libx11-dev
   liballegro5-dev liballegro-ttf5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-image5-dev liballegro-video5-dev"
 test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri libopenal1"

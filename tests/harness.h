@@ -77,9 +77,9 @@ void save_png(const image &im, const std::string &name);
 struct run_options {
     std::vector<std::pair<std::string, std::string>> env; // added or, with an empty value, removed
     bool elsewhere = true; // start from a directory other than the program's own
-    std::string program{}; // what to start; empty: dir/app/hello-pulse
     std::string out{};     // stdout: empty for dir/stdout.txt, "-" for closed, or a path (/dev/full)
     std::vector<std::string> wrap{}; // a command to run the program under (valgrind), with its options
+    std::string program{}; // what to start; empty: dir/app/hello-pulse
 };
 
 struct demo {

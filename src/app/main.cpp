@@ -10,6 +10,10 @@
 #include <allegro5/allegro_ttf.h>
 #include <allegro5/allegro_video.h>
 
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 
@@ -27,6 +31,7 @@ constexpr float clip_gain = 0.75f;
 constexpr float clip_pan = 0.0f; // centred; ALLEGRO_AUDIO_PAN_NONE would skip panning altogether
 constexpr float clip_speed = 1.0f;
 constexpr double pulse_period = 4.0;
+constexpr int lost_display_status = 1;
 
 // A named pipe in a data file's place would block its load for good, waiting
 // for a writer: only a regular file is handed to a loader.
@@ -34,6 +39,30 @@ bool regular(const char *name)
 {
     std::error_code ec;
     return std::filesystem::is_regular_file(name, ec);
+}
+
+// Xlib's own handler for a lost X server calls exit() from whichever of the
+// library's threads notices; the exit-time shutdown then deadlocks or crashes
+// against the main thread, still inside the library. End at once instead,
+// with Xlib's own status.
+int lost_display(Display *)
+{
+    _exit(lost_display_status);
+}
+
+// Guards the process before the library opens anything. With standard output
+// closed, the library's X connection would take its descriptor and a failure
+// line would be written into the X protocol stream.
+void guard_process()
+{
+    if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
+        const int fd = open("/dev/null", O_WRONLY);
+        if (fd >= 0 && fd != STDOUT_FILENO) {
+            dup2(fd, STDOUT_FILENO);
+            close(fd);
+        }
+    }
+    XSetIOErrorHandler(lost_display);
 }
 
 } // namespace
@@ -46,6 +75,7 @@ int main()
     run_state rs{};
 
     // ---- Start-up --------------------------------------------------------
+    guard_process();
     if (!al_init()) {
         printf("Allegro init failed.\n");
         return 1;
