@@ -45,7 +45,7 @@ std::string read_file(const std::string &path)
 std::string sh(const std::string &cmd, int *status = nullptr)
 {
     std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
+    FILE *p = popen(cmd.c_str(), "r"); // NOLINT(cert-env33-c): the test drives shell tools, paths quoted
     if (!p) {
         return out;
     }
@@ -80,7 +80,10 @@ std::vector<harness::image> gif_frames(const std::string &gif, const std::string
     std::vector<harness::image> frames;
     int w = 0, h = 0;
     const std::string size = sh("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + q(gif));
-    if (std::sscanf(size.c_str(), "%d,%d", &w, &h) != 2 || w <= 0 || h <= 0) {
+    char *end = nullptr;
+    w = static_cast<int>(std::strtol(size.c_str(), &end, 10));
+    h = *end == ',' ? static_cast<int>(std::strtol(end + 1, nullptr, 10)) : 0;
+    if (w <= 0 || h <= 0) {
         return frames;
     }
     const std::string raw = scratch + "/frames.rgb";
@@ -262,7 +265,8 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     EXPECT_TRUE(names(depends, owner(FONT_PATH))) << depends;
 
     const std::string root = dir + "/root";
-    ASSERT_EQ(std::system(("dpkg -x " + q(deb) + " " + q(root)).c_str()), 0);
+    const std::string unpack = "dpkg -x " + q(deb) + " " + q(root);
+    ASSERT_EQ(std::system(unpack.c_str()), 0); // NOLINT(cert-env33-c): quoted paths
     const fs::path libdir = fs::path(root) / "usr/lib/games/hello-pulse";
     struct entry {
         std::string path, link; // link: the symlink's target; empty for a plain file
@@ -295,8 +299,9 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     }
     for (const int size : {16, 32, 48, 64, 128, 256}) {
         const std::string n = std::to_string(size);
-        const std::string png =
-            read_file(root + "/usr/share/icons/hicolor/" + n + "x" + n + "/apps/hello-pulse.png");
+        // NOLINTNEXTLINE(performance-inefficient-string-concatenation): six short paths
+        const std::string path = root + "/usr/share/icons/hicolor/" + n + "x" + n + "/apps/hello-pulse.png";
+        const std::string png = read_file(path);
         ASSERT_GE(png.size(), 24u) << n;
         EXPECT_EQ(png.compare(1, 3, "PNG"), 0) << n;
         EXPECT_EQ(be32(png, 16), static_cast<uint32_t>(size)) << "icon width, " << n;

@@ -58,18 +58,20 @@ void tile(int size)
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: make-icon FONT.ttf SIZE OUT.png\n");
+        (void)std::fputs("usage: make-icon FONT.ttf SIZE OUT.png\n", stderr);
         return 2;
     }
-    const int size = std::atoi(argv[2]);
-    if (size < smallest || size > largest) {
-        std::fprintf(stderr, "make-icon: SIZE must be %d to %d\n", smallest, largest);
+    char *end = nullptr;
+    const long size_arg = std::strtol(argv[2], &end, 10);
+    if (*end != '\0' || size_arg < smallest || size_arg > largest) {
+        (void)std::fprintf(stderr, "make-icon: SIZE must be %d to %d\n", smallest, largest);
         return 2;
     }
+    const int size = static_cast<int>(size_arg);
     // No atexit: nothing is left to release when a tool this short ends.
     if (!al_install_system(ALLEGRO_VERSION_INT, nullptr) || !al_init_font_addon() || !al_init_ttf_addon() ||
         !al_init_image_addon()) {
-        std::fprintf(stderr, "make-icon: cannot start the library\n");
+        (void)std::fputs("make-icon: cannot start the library\n", stderr);
         return 1;
     }
     al_set_new_bitmap_flags(ALLEGRO_MEMORY_BITMAP);
@@ -78,7 +80,7 @@ int main(int argc, char **argv)
     ALLEGRO_FONT *font = al_load_ttf_font(argv[1], -static_cast<int>(size * letter_share / 0.73), 0);
     ALLEGRO_BITMAP *icon = al_create_bitmap(size, size);
     if (!font || !icon) {
-        std::fprintf(stderr, "make-icon: cannot load %s or make a %d px bitmap\n", argv[1], size);
+        (void)std::fprintf(stderr, "make-icon: cannot load %s or make a %d px bitmap\n", argv[1], size);
         return 1;
     }
 
@@ -89,13 +91,14 @@ int main(int argc, char **argv)
     int bx = 0, by = 0, bw = 0, bh = 0;
     al_get_text_dimensions(font, letter, &bx, &by, &bw, &bh);
     const int step = size * offset_share < 1.0 ? 1 : static_cast<int>(size * offset_share);
-    const float x = (size - bw - step) / 2.0f - bx;
-    const float y = (size - bh - step) / 2.0f - by;
+    const float x = static_cast<float>(size - bw - step) / 2.0f - static_cast<float>(bx);
+    const float y = static_cast<float>(size - bh - step) / 2.0f - static_cast<float>(by);
     al_draw_text(font, al_map_rgb(255, 0, 0), x, y, 0, letter);
-    al_draw_text(font, al_map_rgb(255, 255, 255), x + step, y + step, 0, letter);
+    al_draw_text(font, al_map_rgb(255, 255, 255), x + static_cast<float>(step), y + static_cast<float>(step),
+                 0, letter);
 
     if (!al_save_bitmap(argv[3], icon)) {
-        std::fprintf(stderr, "make-icon: cannot write %s\n", argv[3]);
+        (void)std::fprintf(stderr, "make-icon: cannot write %s\n", argv[3]);
         return 1;
     }
     return 0;

@@ -45,7 +45,7 @@ bool regular(const char *name)
 // library's threads notices; the exit-time shutdown then deadlocks or crashes
 // against the main thread, still inside the library. End at once instead,
 // with Xlib's own status.
-int lost_display(Display *)
+int lost_display(Display * /*display*/)
 {
     _exit(lost_display_status);
 }
