@@ -79,7 +79,7 @@ struct run_options {
     bool elsewhere = true; // start from a directory other than the program's own
     std::string out{};     // stdout: empty for dir/stdout.txt, "-" for closed, or a path (/dev/full)
     std::vector<std::string> wrap{}; // a command to run the program under (valgrind), with its options
-    std::string program{}; // what to start; empty: dir/app/hello-pulse
+    std::string program{};           // what to start; empty: dir/app/hello-pulse
 };
 
 struct demo {
