@@ -50,9 +50,10 @@ int lost_display(Display * /*display*/)
     _exit(lost_display_status);
 }
 
-// Guards the process before the library opens anything. With standard output
-// closed, the library's X connection would take its descriptor and a failure
-// line would be written into the X protocol stream.
+// Runs before the library opens anything. With standard output closed, the
+// library's X connection would take its descriptor and a failure line would
+// be written into the X protocol stream; and a lost X server must end the
+// process at once (lost_display).
 void guard_process()
 {
     if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
