@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "harness.h"
 
@@ -15,16 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using harness::run_options;
-
-std::string read_lines(const std::string &path)
-{
-    std::ifstream f(path);
-    std::string all, line;
-    while (std::getline(f, line)) {
-        all += line + " ";
-    }
-    return all;
-}
 
 void expect_clean_exit(const harness::result &r, const std::string &what)
 {
@@ -54,7 +43,7 @@ TEST(Demo, EndsOnEscapeOrTheCloseButtonAndNothingElse)
             harness::tap(d, k);
         }
         harness::mouse(d);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        harness::nap(0.5);
         ASSERT_TRUE(harness::alive(d)) << name << ": ended on input that should be ignored";
 
         if (by_escape) {
@@ -116,12 +105,12 @@ TEST(Demo, StartupFailuresNameTheirStage)
         // object the whole chain; nothing after it is attempted.
         std::string want;
         for (const std::string &c : chain) {
-            want += c + " ";
+            want += c + "\n";
             if (c == r.fail && r.status != 255) {
                 break;
             }
         }
-        EXPECT_EQ(read_lines(log), want) << r.fail;
+        EXPECT_EQ(harness::read_file(log), want) << r.fail;
     }
 }
 
@@ -132,7 +121,7 @@ TEST(Demo, GreetingPulsesOnScreen)
     ASSERT_TRUE(harness::wait_running(d));
     int heights[3];
     for (int i = 0; i < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        harness::nap(0.4);
         const harness::image im = harness::grab(d.win);
         harness::save_png(im, "demo-" + std::to_string(i));
         const harness::box lit = harness::bounds(im, harness::lit);

@@ -13,7 +13,6 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -31,14 +30,6 @@ constexpr int some_ink = 50; // lit pixels; fewer is the pulse's collapse to not
 std::string q(const std::string &s)
 {
     return "'" + s + "'";
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 // Runs a shell command and returns what it printed; *status gets its exit status.
@@ -89,7 +80,7 @@ std::vector<harness::image> gif_frames(const std::string &gif, const std::string
     const std::string raw = scratch + "/frames.rgb";
     sh("ffmpeg -v error -nostdin -i " + q(gif) + " -vsync passthrough -f rawvideo -pix_fmt rgb24 -y " +
        q(raw));
-    const std::string all = read_file(raw);
+    const std::string all = harness::read_file(raw);
     const size_t bytes = static_cast<size_t>(w) * h * 3;
     for (size_t at = 0; at + bytes <= all.size(); at += bytes) {
         harness::image im;
@@ -115,7 +106,7 @@ uint32_t le32(const std::string &b, size_t at)
 // A WAVE file whose header sizes agree with the file: what any player reads.
 bool proper_wave(const std::string &path)
 {
-    const std::string w = read_file(path);
+    const std::string w = harness::read_file(path);
     if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0 || le32(w, 4) != w.size() - 8) {
         return false;
     }
@@ -185,7 +176,7 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
     const std::string gif = out + "/hello-pulse.gif";
     ASSERT_TRUE(fs::exists(gif));
     EXPECT_LE(fs::file_size(gif), gif_limit);
-    EXPECT_NE(read_file(gif).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)), std::string::npos)
+    EXPECT_NE(harness::read_file(gif).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)), std::string::npos)
         << "the GIF does not loop";
     EXPECT_NEAR(duration(gif), preview_seconds, duration_tolerance);
     const std::vector<harness::image> frames = gif_frames(gif, dir);
@@ -305,7 +296,7 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
         const std::string n = std::to_string(size);
         // NOLINTNEXTLINE(performance-inefficient-string-concatenation): six short paths
         const std::string path = root + "/usr/share/icons/hicolor/" + n + "x" + n + "/apps/hello-pulse.png";
-        const std::string png = read_file(path);
+        const std::string png = harness::read_file(path);
         ASSERT_GE(png.size(), 24u) << n;
         EXPECT_EQ(png.compare(1, 3, "PNG"), 0) << n;
         EXPECT_EQ(be32(png, 16), static_cast<uint32_t>(size)) << "icon width, " << n;
@@ -329,7 +320,7 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     }
     std::error_code ec;
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(d.pid) + "/cwd", ec), libdir);
-    std::this_thread::sleep_for(std::chrono::seconds(1)); // a second of sound for the sink
+    harness::nap(1.0); // a second of sound for the sink
     harness::key(d, "Escape", true);
     const harness::result r = harness::finish(d);
     EXPECT_TRUE(r.exited);

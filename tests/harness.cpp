@@ -32,11 +32,6 @@ namespace {
 
 Display *x();
 
-void nap(double seconds)
-{
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
 double now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -47,14 +42,6 @@ double now()
 int ignore_x_error(Display * /*dpy*/, XErrorEvent * /*err*/)
 {
     return 0;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 Window find_window(pid_t pid)
@@ -86,6 +73,21 @@ Window find_window(pid_t pid)
 }
 
 } // namespace
+
+// ---- Small helpers ----
+
+void nap(double seconds)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
 
 // ---- Display ----
 

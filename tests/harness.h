@@ -13,6 +13,11 @@
 
 namespace harness {
 
+// ---- Small helpers ----
+
+void nap(double seconds);
+std::string read_file(const std::string &path); // all of it; empty when it cannot be read
+
 // ---- Display ----
 
 // The X display of the suite's Xvfb (started by the ctest fixture), also put

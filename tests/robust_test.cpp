@@ -34,11 +34,6 @@ constexpr double device_deadline = 5.0; // s: how long a lost device may take to
 constexpr int wav_header_bytes = 44;    // RIFF, fmt and data chunk headers of a plain PCM file
 constexpr int long_clip_seconds = 5 * 60;
 
-void nap(double seconds)
-{
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
 // A valid mono 16-bit WAV of a quiet 440 Hz tone.
 void write_clip(const fs::path &p, int seconds)
 {
@@ -264,7 +259,7 @@ TEST(Robust, MissingOrFailingDevicesEndItPromptly)
     harness::demo d = harness::start(dir, run_options{{{"DISPLAY", display}}});
     // Sound flows once start-up is through: then the loop is running.
     for (int i = 0; i < 500 && harness::recorded(dir).seconds < 0.5; ++i) {
-        nap(0.02);
+        harness::nap(0.02);
     }
     EXPECT_TRUE(harness::alive(d));
     std::ifstream pid(dir + "/xvfb/pid");
@@ -329,7 +324,7 @@ TEST(Long, CleanUnderValgrind)
                           "--log-file=" + dir + "/valgrind.log"}});
     // Everything is many times slower under valgrind, the first frame most.
     ASSERT_TRUE(harness::wait_running(d, 120.0)) << "no frame on screen";
-    nap(run_seconds);
+    harness::nap(run_seconds);
     harness::tap(d, "Escape");
     const harness::result r = harness::finish(d, 60.0);
     std::ifstream log(dir + "/valgrind.log");
