@@ -258,7 +258,7 @@ TEST(Robust, MissingOrFailingDevicesEndItPromptly)
     ASSERT_FALSE(display.empty());
     harness::demo d = harness::start(dir, run_options{{{"DISPLAY", display}}});
     // Sound flows once start-up is through: then the loop is running.
-    for (int i = 0; i < 500 && harness::recorded(dir).seconds < 0.5; ++i) {
+    for (int i = 0; i < 500 && harness::heard(dir + "/sink.wav").seconds < 0.5; ++i) {
         harness::nap(0.02);
     }
     EXPECT_TRUE(harness::alive(d));
