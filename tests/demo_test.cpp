@@ -149,7 +149,6 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
     constexpr double stall = 1.0;     // s the first frame is held, as a slow frame would hold it
     constexpr double run_for = 9.5;   // s: past the peaks at 1, 5 and 9 s and the clip's end at 7 s
     constexpr double shown_lag = 0.1; // s a frame on screen may lag its tick
-    constexpr double min_fps = 57.0, max_fps = 61.5;
     const std::string dir = harness::scratch("pulse");
     const std::string log = dir + "/calls.log";
     harness::demo d = harness::start(
@@ -198,11 +197,10 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
 
     // One frame per tick, and one for the whole batch queued by the stall.
     const std::vector<double> flips = harness::logged(log, "al_flip_display");
-    const double after =
-        static_cast<double>(std::count_if(flips.begin(), flips.end(), [&](double t) { return t > stalled; }));
-    const double fps = after / (flips.back() - stalled);
-    EXPECT_GE(fps, min_fps) << "frames a second after the stall";
-    EXPECT_LE(fps, max_fps) << "frames a second after the stall: more than one per tick";
+    const auto after = std::count_if(flips.begin(), flips.end(), [&](double t) { return t > stalled; });
+    const double fps = static_cast<double>(after) / (flips.back() - stalled);
+    EXPECT_LE(fps, 62.0) << "frames a second after the stall: more than one a tick";
+    EXPECT_GE(fps, 55.0) << "frames a second after the stall: the timer ticks slower than 60 a second";
 
     harness::expect_clip(dir + "/sink.wav", run_for - 1.0, "a run past the clip's end");
 }

@@ -27,29 +27,8 @@ constexpr uintmax_t gif_limit = 2 << 20; // bytes
 constexpr double duration_tolerance = 0.3;
 constexpr int some_ink = 50; // lit pixels; fewer is the pulse's collapse to nothing
 
-std::string q(const std::string &s)
-{
-    return "'" + s + "'";
-}
-
-// Runs a shell command and returns what it printed; *status gets its exit status.
-std::string sh(const std::string &cmd, int *status = nullptr)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r"); // NOLINT(cert-env33-c): the test drives shell tools, paths quoted
-    if (!p) {
-        return out;
-    }
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) {
-        out.append(buf, n);
-    }
-    const int ws = pclose(p);
-    if (status) {
-        *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-    }
-    return out;
-}
+using harness::q;
+using harness::sh;
 
 std::string trim(std::string s)
 {

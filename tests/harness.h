@@ -18,6 +18,9 @@ namespace harness {
 void nap(double seconds);
 double now();                                   // monotonic seconds, the clock of the interposer's log
 std::string read_file(const std::string &path); // all of it; empty when it cannot be read
+std::string q(const std::string &s);            // quoted for the shell
+// Runs a shell command and returns what it printed; *status gets its exit status.
+std::string sh(const std::string &cmd, int *status = nullptr);
 
 // ---- Display ----
 
@@ -141,7 +144,6 @@ struct playback {
     double seconds = 0.0; // recorded
     double from = 0.0, through = 0.0;
     double left = 0.0, right = 0.0;
-    double misfit = 0.0; // the worst unexplained share of a window in that stretch
 };
 playback heard(const std::string &wav);
 // Fails the test unless the clip is heard in wav for at least seconds, on to
