@@ -115,10 +115,10 @@ TEST(Demo, StartupFailuresNameTheirStage)
 }
 
 // The pulse as designed: 1.5 x (1 + sin(2 pi t / 4)), floored at 0.001, with t
-// counted in whole ticks of 1/60 s since the timer started.
-double pulse(double t)
+// the tick count times 1/60 s.
+double pulse(long count)
 {
-    return std::max(0.001, 1.5 * (1.0 + std::sin(2.0 * M_PI * std::floor(t * 60.0) / 60.0 / 4.0)));
+    return std::max(0.001, 1.5 * (1.0 + std::sin(2.0 * M_PI * static_cast<double>(count) / 60.0 / 4.0)));
 }
 
 // Whether what a grab shows is the greeting at the scale of some tick between
@@ -131,9 +131,10 @@ bool in_phase(const harness::box &seen, double lo, double hi)
     constexpr int tolerance = 3; // px: anti-aliased edges and the lit threshold
     constexpr double speck = 0.1;
     double least = 3.0, most = 0.0;
-    for (double t = std::max(0.0, lo); t < hi + 1.0 / 60.0; t += 1.0 / 60.0) {
-        least = std::min(least, pulse(std::min(t, hi)));
-        most = std::max(most, pulse(std::min(t, hi)));
+    for (long count = std::lround(std::floor(std::max(0.0, lo) * 60.0));
+         count <= std::lround(std::floor(hi * 60.0)); ++count) {
+        least = std::min(least, pulse(count));
+        most = std::max(most, pulse(count));
     }
     const harness::box a = harness::greeting(most < speck ? 0.0 : least), b = harness::greeting(most);
     auto between = [&](int v, int in, int out, int edge) {
@@ -192,7 +193,8 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
             harness::save_png(im, "demo-out-of-phase");
             ADD_FAILURE() << "between " << lo << " and " << hi
                           << " s the greeting is not the size the pulse gives it "
-                          << "(scale " << pulse(hi) << "): build/test-frames/demo-out-of-phase.png";
+                          << "(scale " << pulse(std::lround(std::floor(hi * 60.0)))
+                          << "): build/test-frames/demo-out-of-phase.png";
         }
     }
     EXPECT_EQ(wrong, 0) << "of " << grabs << " looks at the window";

@@ -145,7 +145,7 @@ struct playback {
     double from = 0.0, through = 0.0;
     double left = 0.0, right = 0.0;
 };
-playback heard(const std::string &wav);
+playback heard(const std::string &path);
 // Fails the test unless the clip is heard in wav for at least seconds, on to
 // the end of the recording, at gain 0.75 and centred.
 void expect_clip(const std::string &wav, double seconds, const std::string &what);

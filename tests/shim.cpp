@@ -17,9 +17,11 @@
 #include <dlfcn.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -116,12 +118,9 @@ extern "C" void al_flip_display(void)
     static int flips = 0;
     real<void (*)(void)>("al_flip_display")();
     note("al_flip_display", true);
-    int nth = 0;
-    double seconds = 0.0;
+    char *rest = nullptr;
     const char *stall = std::getenv("HELLO_SHIM_STALL");
-    if (stall && std::sscanf(stall, "%d %lf", &nth, &seconds) == 2 && ++flips == nth) {
-        const timespec t{static_cast<time_t>(seconds),
-                         static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
-        nanosleep(&t, nullptr);
+    if (stall && ++flips == std::strtol(stall, &rest, 10)) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::strtod(rest, nullptr)));
     }
 }
