@@ -48,9 +48,9 @@ need_packages() {
                 [ "${m%%:*}" != "$p" ] || modules="$modules $(echo "${m#*:}" | tr , ' ')"
             done
         done
-        say "cannot install packages here (no apt-get, or not root and no sudo); the build needs,"
+        say "no apt-get here (or not root and no sudo): if what follows fails, install these first,"
         say "  as Debian names them:$missing"
-        [ -z "$modules" ] || say "  with the pkg-config modules:$modules"
+        [ -z "$modules" ] || say "  and as pkg-config modules:$modules"
         return 0
     fi
     # shellcheck disable=SC2086
