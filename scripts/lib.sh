@@ -36,6 +36,7 @@ say() { printf '[%s %3ss] %s\n' "${0##*/}" "$(($(date +%s) - hello_pulse_t0))" "
 need_packages() {
     missing=
     for p in "$@"; do
+        case "$missing " in *" $p "*) continue ;; esac
         command -v dpkg >/dev/null && dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
     done
     [ -n "$missing" ] || return 0
