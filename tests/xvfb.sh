@@ -22,14 +22,16 @@ listened() {
     grep -qs " $1\$" /proc/net/unix
 }
 
-# A server killed outright (as a test may) leaves its socket behind.
+# A server killed outright (as a test may) leaves its socket behind. Its
+# display may since have gone to another server, whose socket stays.
 stop_server() {
     pid=$(cat "$1/pid" 2>/dev/null) || return 0
     sock=/tmp/.X11-unix/X$(cat "$1/display" 2>/dev/null)
     ! grep -qs '^Xvfb$' "/proc/$pid/comm" || kill "$pid" 2>/dev/null || true
     i=0
-    while listened "$sock" && [ $((i += 1)) -le 50 ]; do sleep 0.1; done
-    listened "$sock" || rm -f "$sock" "$1/display" "$1/pid"
+    while listened "$sock" && kill -0 "$pid" 2>/dev/null && [ $((i += 1)) -le 50 ]; do sleep 0.1; done
+    listened "$sock" || rm -f "$sock"
+    rm -f "$1/display" "$1/pid"
 }
 
 case $1 in
