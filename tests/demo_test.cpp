@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -55,10 +58,7 @@ TEST(Demo, EndsOnEscapeOrTheCloseButtonAndNothingElse)
         expect_clean_exit(r, name);
         EXPECT_EQ(harness::listing(dir + "/app"), before) << name << ": wrote next to the program";
 
-        const harness::sound s = harness::recorded(dir);
-        EXPECT_GT(s.seconds, 0.5) << name;
-        EXPECT_GT(s.rms, 0.01) << name << ": the sink heard silence";
-        EXPECT_LT(s.peak, 1.0) << name << ": clipped";
+        harness::expect_clip(dir + "/sink.wav", 0.2, name);
     }
 }
 
@@ -114,24 +114,95 @@ TEST(Demo, StartupFailuresNameTheirStage)
     }
 }
 
-TEST(Demo, GreetingPulsesOnScreen)
+// The pulse as designed: 1.5 x (1 + sin(2 pi t / 4)), floored at 0.001, with t
+// counted in whole ticks of 1/60 s since the timer started.
+double pulse(double t)
 {
-    const std::string dir = harness::scratch("pulse");
-    harness::demo d = harness::start(dir);
-    ASSERT_TRUE(harness::wait_running(d));
-    int heights[3];
-    for (int i = 0; i < 3; ++i) {
-        harness::nap(0.4);
-        const harness::image im = harness::grab(d.win);
-        harness::save_png(im, "demo-" + std::to_string(i));
-        const harness::box lit = harness::bounds(im, harness::lit);
-        EXPECT_GT(harness::bounds(im, harness::red).count, 0) << "shot " << i;
-        EXPECT_GT(harness::bounds(im, harness::white).count, 0) << "shot " << i;
-        heights[i] = lit.height();
+    return std::max(0.001, 1.5 * (1.0 + std::sin(2.0 * M_PI * std::floor(t * 60.0) / 60.0 / 4.0)));
+}
+
+// Whether what a grab shows is the greeting at the scale of some tick between
+// lo and hi seconds after the timer started: each edge of the lit box lies
+// between where that edge is at the least and at the largest of those scales.
+// An edge the window cuts is not checked (the cut may fall between letters),
+// nor how far in a speck's dim edges fall.
+bool in_phase(const harness::box &seen, double lo, double hi)
+{
+    constexpr int tolerance = 3; // px: anti-aliased edges and the lit threshold
+    constexpr double speck = 0.1;
+    double least = 3.0, most = 0.0;
+    for (double t = std::max(0.0, lo); t < hi + 1.0 / 60.0; t += 1.0 / 60.0) {
+        least = std::min(least, pulse(std::min(t, hi)));
+        most = std::max(most, pulse(std::min(t, hi)));
     }
-    EXPECT_FALSE(heights[0] == heights[1] && heights[1] == heights[2]) << "the greeting does not pulse";
+    const harness::box a = harness::greeting(most < speck ? 0.0 : least), b = harness::greeting(most);
+    auto between = [&](int v, int in, int out, int edge) {
+        return out == edge || (v >= std::min(in, out) - tolerance && v <= std::max(in, out) + tolerance);
+    };
+    return (seen.empty() && least < speck) ||
+           (between(seen.left, a.left, b.left, 0) && between(seen.top, a.top, b.top, 0) &&
+            between(seen.right, a.right, b.right, 799) && between(seen.bottom, a.bottom, b.bottom, 599));
+}
+
+TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
+{
+    constexpr double stall = 1.0;     // s the first frame is held, as a slow frame would hold it
+    constexpr double run_for = 9.5;   // s: past the peaks at 1, 5 and 9 s and the clip's end at 7 s
+    constexpr double shown_lag = 0.1; // s a frame on screen may lag its tick
+    const std::string dir = harness::scratch("pulse");
+    const std::string log = dir + "/calls.log";
+    harness::demo d = harness::start(
+        dir,
+        run_options{{{"LD_PRELOAD", SHIM_PATH}, {"HELLO_SHIM_LOG", log}, {"HELLO_SHIM_STALL", "1 1.0"}}});
+    ASSERT_TRUE(harness::wait_window(d)) << "no window";
+    const std::vector<double> first = harness::logged(log, "al_flip_display", 1);
+    const std::vector<double> timer = harness::logged(log, "al_start_timer");
+    ASSERT_TRUE(!first.empty() && !timer.empty()) << "no frame shown";
+    const double t0 = timer[0], stalled = first[0] + stall;
+
+    // The first frame comes before any tick, at scale 0: black, and it stays
+    // on screen while the stall holds the loop.
+    harness::nap(0.2);
+    harness::image im = harness::grab(d.win);
+    harness::save_png(im, "demo-first");
+    EXPECT_EQ(im.w, 800);
+    EXPECT_EQ(im.h, 600);
+    EXPECT_EQ(harness::bounds(im, harness::lit).count, 0) << "the first frame is not empty";
+    EXPECT_LT(harness::now(), stalled) << "the first frame was looked at too late";
+
+    // Sixty ticks queued behind the stall: the next frame is the latest
+    // tick's, the pulse's first peak, and from then on every frame shows the
+    // phase of the timer's count, not of the frames drawn.
+    harness::nap(stalled + 0.05 - harness::now());
+    int grabs = 0, wrong = 0, off_palette = 0;
+    while (harness::now() < t0 + run_for && harness::alive(d)) {
+        const double lo = harness::now() - t0 - shown_lag;
+        im = harness::grab(d.win);
+        const double hi = harness::now() - t0;
+        ++grabs;
+        for (const harness::rgb &p : im.px) {
+            off_palette += !harness::palette(p);
+        }
+        if (!in_phase(harness::bounds(im, harness::lit), lo, hi) && wrong++ == 0) {
+            harness::save_png(im, "demo-out-of-phase");
+            ADD_FAILURE() << "at " << lo + shown_lag << " s the greeting is not the size the pulse gives it "
+                          << "(scale " << pulse(hi) << "): build/test-frames/demo-out-of-phase.png";
+        }
+        harness::nap(0.02);
+    }
+    EXPECT_EQ(wrong, 0) << "of " << grabs << " looks at the window";
+    EXPECT_EQ(off_palette, 0) << "pixels outside black, red, white and their blends";
     harness::tap(d, "Escape"); // released too: a key left down reaches the next run
     expect_clean_exit(harness::finish(d), "pulse");
+
+    // One frame per tick, and one for the whole batch queued by the stall.
+    const std::vector<double> flips = harness::logged(log, "al_flip_display");
+    const auto after = std::count_if(flips.begin(), flips.end(), [&](double t) { return t > stalled; });
+    const double fps = static_cast<double>(after) / (flips.back() - stalled);
+    EXPECT_LE(fps, 62.0) << "frames a second after the stall: more than one a tick";
+    EXPECT_GE(fps, 55.0) << "frames a second after the stall: the timer ticks slower than 60 a second";
+
+    harness::expect_clip(dir + "/sink.wav", run_for - 1.0, "a run past the clip's end");
 }
 
 } // namespace

@@ -7,7 +7,8 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <allegro5/allegro.h>
-#include <allegro5/allegro_image.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_ttf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -32,11 +33,6 @@ namespace {
 
 Display *x();
 
-double now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // A test reads windows that may vanish under it; an X error must fail a check,
 // not end the test process (Xlib's default handler exits).
 int ignore_x_error(Display * /*dpy*/, XErrorEvent * /*err*/)
@@ -44,9 +40,20 @@ int ignore_x_error(Display * /*dpy*/, XErrorEvent * /*err*/)
     return 0;
 }
 
+// The display a server started by the fixture's script into dir answers on.
+std::string display_in(const std::string &dir)
+{
+    std::string n = read_file(dir + "/display");
+    n.erase(std::remove(n.begin(), n.end(), '\n'), n.end());
+    return n.empty() ? "" : ":" + n;
+}
+
 Window find_window(pid_t pid)
 {
     Display *dpy = x();
+    if (!dpy) {
+        return 0;
+    }
     const Atom wm_pid = XInternAtom(dpy, "_NET_WM_PID", False);
     Window root = 0, parent = 0, *kids = nullptr;
     unsigned n = 0;
@@ -76,6 +83,11 @@ Window find_window(pid_t pid)
 
 // ---- Small helpers ----
 
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 void nap(double seconds)
 {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -89,19 +101,40 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+std::string q(const std::string &s)
+{
+    return "'" + s + "'";
+}
+
+std::string sh(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r"); // NOLINT(cert-env33-c): the suite's own commands, paths quoted
+    if (!p) {
+        return out;
+    }
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) {
+        out.append(buf, n);
+    }
+    const int ws = pclose(p);
+    if (status) {
+        *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    }
+    return out;
+}
+
 // ---- Display ----
 
 std::string display()
 {
     static std::string name;
     if (name.empty()) {
-        std::string n = read_file(XVFB_DIR "/display");
-        n.erase(std::remove(n.begin(), n.end(), '\n'), n.end());
-        if (n.empty()) {
+        name = display_in(XVFB_DIR);
+        if (name.empty()) {
             ADD_FAILURE() << "no virtual display: the xvfb fixture did not start (see " XVFB_DIR "/xvfb.log)";
             return "";
         }
-        name = ":" + n;
         setenv("DISPLAY", name.c_str(), 1);
     }
     return name;
@@ -109,13 +142,9 @@ std::string display()
 
 std::string private_display(const std::string &dir)
 {
-    const std::string cmd = std::string("sh " XVFB_SCRIPT " start '") + dir + "' >/dev/null";
-    if (std::system(cmd.c_str()) != 0) { // NOLINT(cert-env33-c): the suite's own script, quoted path
-        return "";
-    }
-    std::string n = read_file(dir + "/display");
-    n.erase(std::remove(n.begin(), n.end(), '\n'), n.end());
-    return ":" + n;
+    int status = -1;
+    sh("sh " XVFB_SCRIPT " start " + q(dir) + " >/dev/null", &status);
+    return status == 0 ? display_in(dir) : "";
 }
 
 namespace {
@@ -127,6 +156,7 @@ Display *x()
     if (!dpy && !display().empty()) {
         XSetErrorHandler(ignore_x_error);
         dpy = XOpenDisplay(display().c_str());
+        EXPECT_NE(dpy, nullptr) << "cannot open the virtual display " << display();
     }
     return dpy;
 }
@@ -175,6 +205,34 @@ box bounds(const image &im, bool (*keep)(const rgb &))
     return b;
 }
 
+box greeting(double scale)
+{
+    static ALLEGRO_FONT *font = nullptr;
+    if (!font) {
+        // No atexit: the library's shutdown need not run when the test ends.
+        al_install_system(ALLEGRO_VERSION_INT, nullptr);
+        al_init_font_addon();
+        al_init_ttf_addon();
+        font = al_load_ttf_font(PROGRAM_DIR "/Verdana.ttf", -72, 0);
+    }
+    const int h = al_get_font_line_height(font);
+    box b{1 << 20, 1 << 20, -(1 << 20), -(1 << 20), 1};
+    const char *lines[] = {"Hello Dr.", "Brackwen!"};
+    for (int i = 0; i < 2; ++i) {
+        int bx, by, bw, bh;
+        al_get_text_dimensions(font, lines[i], &bx, &by, &bw, &bh);
+        const double x = 400.0 - al_get_text_width(font, lines[i]) / 2.0 + bx;
+        const double y = 305.0 - h + i * (h + 10) + by;
+        auto zx = [&](double v) { return static_cast<int>(std::lround(400.0 + scale * (v - 400.0))); };
+        auto zy = [&](double v) { return static_cast<int>(std::lround(300.0 + scale * (v - 300.0))); };
+        b.left = std::max(0, std::min(b.left, zx(x)));
+        b.right = std::min(799, std::max(b.right, zx(x + bw) - 1 + 5));
+        b.top = std::max(0, std::min(b.top, zy(y)));
+        b.bottom = std::min(599, std::max(b.bottom, zy(y + bh) - 1 + 5));
+    }
+    return b;
+}
+
 image grab(window_id w)
 {
     image im;
@@ -205,36 +263,18 @@ image grab(window_id w)
 
 void save_png(const image &im, const std::string &name)
 {
-    // The library's own PNG writer; installed without atexit so that this
-    // process's exit does not depend on the library's shutdown.
-    if (!al_is_system_installed()) {
-        al_install_system(ALLEGRO_VERSION_INT, nullptr);
-    }
-    al_init_image_addon();
+    static_assert(sizeof(rgb) == 3, "an image is packed RGB");
     fs::create_directories(TEST_FRAMES_DIR);
-    const int flags = al_get_new_bitmap_flags();
-    al_set_new_bitmap_flags(ALLEGRO_MEMORY_BITMAP);
-    ALLEGRO_BITMAP *bmp = al_create_bitmap(im.w, im.h);
-    al_set_new_bitmap_flags(flags);
-    if (!bmp) {
-        ADD_FAILURE() << "cannot make a bitmap to save " << name;
-        return;
-    }
-    ALLEGRO_STATE state;
-    al_store_state(&state, ALLEGRO_STATE_TARGET_BITMAP);
-    al_set_target_bitmap(bmp);
-    al_lock_bitmap(bmp, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_WRITEONLY);
-    for (int y = 0; y < im.h; ++y) {
-        for (int x = 0; x < im.w; ++x) {
-            const rgb &p = im.at(x, y);
-            al_put_pixel(x, y, al_map_rgb(p.r, p.g, p.b));
-        }
-    }
-    al_unlock_bitmap(bmp);
-    al_restore_state(&state);
-    const std::string path = std::string(TEST_FRAMES_DIR) + "/" + name + ".png";
-    EXPECT_TRUE(al_save_bitmap(path.c_str(), bmp)) << path;
-    al_destroy_bitmap(bmp);
+    const std::string path = std::string(TEST_FRAMES_DIR) + "/" + name, raw = path + ".rgb";
+    std::ofstream(raw, std::ios::binary)
+        .write(reinterpret_cast<const char *>(im.px.data()), static_cast<std::streamsize>(im.px.size() * 3));
+    int status = -1;
+    const std::string size = std::to_string(im.w) + "x" + std::to_string(im.h);
+    sh("ffmpeg -v error -nostdin -f rawvideo -pix_fmt rgb24 -s " + size + " -i " + q(raw) + " -y " +
+           q(path + ".png"),
+       &status);
+    EXPECT_EQ(status, 0) << "cannot save " << path << ".png";
+    fs::remove(raw);
 }
 
 // ---- Running the program ----
@@ -297,9 +337,14 @@ demo start(const std::string &dir, const run_options &opt)
     // Only what the test sets: nothing of the developer's session (its
     // DISPLAY, its sound server, its ~/.allegro5rc) may reach the program.
     std::vector<std::pair<std::string, std::string>> env = {
-        {"PATH", "/usr/bin:/bin"},         {"DISPLAY", display()},
-        {"HOME", dir + "/home"},           {"TMPDIR", dir + "/tmp"},
-        {"XDG_RUNTIME_DIR", dir + "/tmp"}, {"ALSOFT_CONF", dir + "/alsoft.conf"},
+        {"PATH", "/usr/bin:/bin"},
+        {"DISPLAY", display()},
+        {"HOME", dir + "/home"},
+        {"TMPDIR", dir + "/tmp"},
+        {"XDG_RUNTIME_DIR", dir + "/tmp"},
+        {"ALSOFT_CONF", dir + "/alsoft.conf"},
+        // The library tries a sound server first: none, so the sink gets the sound.
+        {"PULSE_SERVER", "unix:" + dir + "/no-sound-server"},
     };
     for (const char *pass : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char *v = getenv(pass)) {
@@ -374,17 +419,40 @@ bool alive(const demo &d)
            info.si_pid == 0;
 }
 
+bool wait_window(demo &d, double seconds)
+{
+    for (const double end = now() + seconds; !d.win && now() < end && alive(d); nap(0.02)) {
+        d.win = find_window(d.pid);
+    }
+    return d.win != 0;
+}
+
 bool wait_running(demo &d, double seconds)
 {
-    for (const double end = now() + seconds; now() < end && alive(d); nap(0.02)) {
-        if (!d.win) {
-            d.win = find_window(d.pid);
-        }
-        if (d.win && bounds(grab(d.win), lit).count > 0) {
+    for (const double end = now() + seconds; wait_window(d, end - now()) && now() < end && alive(d);
+         nap(0.02)) {
+        if (bounds(grab(d.win), lit).count > 0) {
             return true;
         }
     }
     return false;
+}
+
+std::vector<double> logged(const std::string &log, const std::string &call, size_t n, double seconds)
+{
+    for (const double end = now() + seconds;; nap(0.01)) {
+        std::vector<double> times;
+        std::istringstream lines(read_file(log));
+        for (std::string line; std::getline(lines, line);) {
+            const size_t space = line.find(' ');
+            if (space != std::string::npos && line.compare(0, space, call) == 0) {
+                times.push_back(std::strtod(line.c_str() + space + 1, nullptr));
+            }
+        }
+        if (times.size() >= n || now() >= end) {
+            return times;
+        }
+    }
 }
 
 void key(demo &d, const char *keysym, bool press)
@@ -458,59 +526,152 @@ result run(const std::string &dir, const run_options &opt, double seconds)
     return finish(d, seconds);
 }
 
-sound recorded(const std::string &dir)
-{
-    return measure(dir + "/sink.wav");
-}
+namespace {
 
-sound measure(const std::string &wav)
+constexpr double window_seconds = 0.25; // the stretch of sound that is matched at a time
+
+struct wave {
+    unsigned rate = 0;
+    std::vector<double> left, right; // a mono file has the same samples in both
+};
+
+// 16-bit PCM or 32-bit float. The sink writes its header at start and fixes
+// its sizes only when it is closed, so the data is taken to run to the end.
+wave read_wave(const std::string &path)
 {
-    // The sink writes a RIFF header at start and fixes its sizes only when it
-    // is closed, so the data chunk is taken to run to the end of the file.
-    sound s;
-    const std::string w = read_file(wav);
+    wave s;
+    const std::string w = read_file(path);
     auto u16 = [&](size_t at) {
         return static_cast<unsigned>(static_cast<uint8_t>(w[at]) | static_cast<uint8_t>(w[at + 1]) << 8);
     };
     auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-    if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0) {
-        return s;
-    }
-    unsigned tag = 0, channels = 0, rate = 0, bits = 0;
-    for (size_t at = 12; at + 8 <= w.size();) {
-        const std::string id = w.substr(at, 4);
+    unsigned tag = 0, channels = 0, bits = 0;
+    for (size_t at = 12; w.compare(0, 4, "RIFF") == 0 && at + 8 <= w.size();) {
         const size_t size = u32(at + 4);
-        if (id == "fmt " && at + 8 + 16 <= w.size()) {
-            tag = u16(at + 8);
+        if (w.compare(at, 4, "fmt ") == 0 && at + 8 + 26 <= w.size()) {
+            tag = u16(at + 8) == 0xFFFE ? u16(at + 8 + 24) : u16(at + 8); // EXTENSIBLE: the sub-format's tag
             channels = u16(at + 10);
-            rate = u32(at + 12);
             bits = u16(at + 22);
-            if (tag == 0xFFFE && at + 8 + 26 <= w.size()) {
-                tag = u16(at + 8 + 24); // WAVE_FORMAT_EXTENSIBLE: the sub-format's tag
-            }
-        } else if (id == "data" && channels && rate) {
-            const size_t bytes = bits / 8, begin = at + 8;
-            const size_t n = (w.size() - begin) / bytes;
-            double sum = 0.0;
-            for (size_t i = 0; i < n; ++i) {
-                double v = 0.0;
-                if (tag == 3 && bits == 32) {
-                    float f;
-                    std::memcpy(&f, &w[begin + i * 4], 4);
-                    v = f;
-                } else if (tag == 1 && bits == 16) {
-                    v = static_cast<int16_t>(u16(begin + i * 2)) / 32768.0;
+            s.rate = u32(at + 12);
+        } else if (w.compare(at, 4, "data") == 0 && (channels == 1 || channels == 2) &&
+                   ((tag == 1 && bits == 16) || (tag == 3 && bits == 32))) {
+            const size_t bytes = bits / 8, frames = (w.size() - at - 8) / bytes / channels;
+            for (size_t i = 0; i < frames * channels; ++i) {
+                const size_t from = at + 8 + i * bytes;
+                float f = 0.0f;
+                if (bytes == 4) {
+                    std::memcpy(&f, &w[from], 4);
+                } else {
+                    f = static_cast<float>(static_cast<int16_t>(u16(from)) / 32768.0);
                 }
-                sum += v * v;
-                s.peak = std::max(s.peak, std::fabs(v));
+                (i % channels ? s.right : s.left).push_back(f);
             }
-            s.rms = n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
-            s.seconds = static_cast<double>(n) / channels / rate;
+            if (channels == 1) {
+                s.right = s.left;
+            }
             break;
         }
         at += 8 + size + (size & 1);
     }
     return s;
+}
+
+} // namespace
+
+playback heard(const std::string &path)
+{
+    constexpr double quiet = 1e-4;        // below this a sample is silence
+    constexpr size_t probe = 1024;        // samples matched to find the clip's phase
+    constexpr double misfit_limit = 0.05; // share of a window the clip may leave unexplained
+    static const wave clip = read_wave(PROGRAM_DIR "/Sensors7secs.wav");
+    const wave rec = read_wave(path);
+    const size_t n = clip.left.size(), m = rec.left.size();
+    playback p;
+    p.seconds = rec.rate ? static_cast<double>(m) / rec.rate : 0.0;
+    size_t first = 0;
+    while (first < m && std::fabs(rec.left[first]) + std::fabs(rec.right[first]) < quiet) {
+        ++first;
+    }
+    if (n < probe || rec.rate != clip.rate || first + probe > m) {
+        return p;
+    }
+    p.from = p.through = static_cast<double>(first) / rec.rate;
+
+    // Where in the clip the first sound is. The clip opens with a silent
+    // sample, so a sink that heard it from its start has it at phase 1; one
+    // that picked it up part way (a trimmed copy, a restarted server) is
+    // searched at every phase.
+    std::vector<double> looped = clip.left;
+    looped.insert(looped.end(), clip.left.begin(), clip.left.begin() + probe);
+    auto fit = [&](size_t phase) {
+        double rc = 0.0, cc = 0.0, rr = 0.0;
+        for (size_t i = 0; i < probe; ++i) {
+            const double c = looped[phase + i], r = rec.left[first + i] + rec.right[first + i];
+            rc += r * c;
+            cc += c * c;
+            rr += r * r;
+        }
+        return rc / std::sqrt(cc * rr + 1e-30);
+    };
+    size_t phase = 1;
+    if (fit(phase) < 0.99999) {
+        double best = -1.0;
+        for (size_t at = 0; at < n; ++at) {
+            const double f = fit(at);
+            if (f > best) {
+                best = f;
+                phase = at;
+            }
+        }
+    }
+
+    // Window by window, the gain that best explains each channel by the clip,
+    // and what it leaves unexplained; the first window that the clip does not
+    // explain (silence, another speed, another sound) ends the stretch.
+    const size_t win = static_cast<size_t>(rec.rate * window_seconds);
+    double lc = 0.0, rc = 0.0, cc = 0.0;
+    for (size_t at = first; at + win <= m; at += win) {
+        double wl = 0.0, wr = 0.0, wc = 0.0, ss = 0.0;
+        for (size_t i = at; i < at + win; ++i) {
+            const double c = clip.left[(phase + i - first) % n];
+            wl += rec.left[i] * c;
+            wr += rec.right[i] * c;
+            wc += c * c;
+            ss += rec.left[i] * rec.left[i] + rec.right[i] * rec.right[i];
+        }
+        // The residual of the least-squares fit, from the sums alone.
+        const double misfit = ss > 0.0 ? std::sqrt(std::max(0.0, 1.0 - (wl * wl + wr * wr) / wc / ss)) : 1.0;
+        if (misfit > misfit_limit) {
+            break;
+        }
+        lc += wl;
+        rc += wr;
+        cc += wc;
+        p.through = static_cast<double>(at + win) / rec.rate;
+    }
+    p.left = cc > 0.0 ? lc / cc : 0.0;
+    p.right = cc > 0.0 ? rc / cc : 0.0;
+    return p;
+}
+
+void expect_clip(const std::string &wav, double seconds, const std::string &what)
+{
+    // At pan 0.0 the library gives each channel half of a mono clip: the
+    // square-root pan law's sqrt(1/2) at the centre, times sqrt(1/2) for
+    // spreading one channel over two.
+    constexpr double level = 0.75 * 0.5;
+    constexpr double level_tolerance = 0.02, balance_tolerance = 0.01;
+    const playback p = heard(wav);
+    EXPECT_GE(p.through - p.from, seconds)
+        << what << ": the clip is heard for " << p.through - p.from << " s from " << p.from << " s, of "
+        << p.seconds << " s recorded (" << wav << ")";
+    EXPECT_GE(p.through, p.seconds - 2 * window_seconds)
+        << what << ": the sound stops or changes at " << p.through << " s, of " << p.seconds
+        << " s recorded (" << wav << ")";
+    EXPECT_NEAR(p.left, level, level * level_tolerance)
+        << what << ": the clip plays at another level than gain 0.75, centred (" << wav << ")";
+    EXPECT_NEAR(p.right, p.left, p.left * balance_tolerance)
+        << what << ": the clip leans to one side (" << wav << ")";
 }
 
 } // namespace harness

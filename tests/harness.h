@@ -16,7 +16,11 @@ namespace harness {
 // ---- Small helpers ----
 
 void nap(double seconds);
+double now();                                   // monotonic seconds, the clock of the interposer's log
 std::string read_file(const std::string &path); // all of it; empty when it cannot be read
+std::string q(const std::string &s);            // quoted for the shell
+// Runs a shell command and returns what it printed; *status gets its exit status.
+std::string sh(const std::string &cmd, int *status = nullptr);
 
 // ---- Display ----
 
@@ -73,6 +77,12 @@ bool white(const rgb &p);
 bool palette(const rgb &p);
 
 box bounds(const image &im, bool (*keep)(const rgb &));
+// Where the greeting's ink lands at a scale, clipped to the window: the font's
+// own ink boxes at the demo's size (72 px of total glyph height) for the two
+// lines, laid out as the frame lays them out (the first line's top at 305 - h,
+// the second h + 10 below it, each centred on x = 400), zoomed about the
+// window centre, and the white copy 5 px right and down of the red one.
+box greeting(double scale);
 image grab(window_id w); // the window's pixels as on screen, after an XSync
 // Saves under the build tree's test-frames/ so a person can look at it.
 void save_png(const image &im, const std::string &name);
@@ -100,8 +110,14 @@ std::string scratch(const std::string &name);
 std::vector<std::string> listing(const std::string &dir); // sorted names in a directory
 
 demo start(const std::string &dir, const run_options &opt = {});
-// Waits until the demo's window shows lit pixels: the loop is running.
+// Waits until the demo has a window, and until it shows lit pixels: the loop
+// is running.
+bool wait_window(demo &d, double seconds = 10.0);
 bool wait_running(demo &d, double seconds = 10.0);
+// The times (harness::now) at which the interposer logged a call, waiting
+// until there are at least n of them.
+std::vector<double> logged(const std::string &log, const std::string &call, size_t n = 0,
+                           double seconds = 10.0);
 void key(demo &d, const char *keysym, bool press);
 void tap(demo &d, const char *keysym);
 void mouse(demo &d);         // moves, clicks and scrolls over the window
@@ -119,14 +135,19 @@ struct result {
 result finish(demo &d, double seconds = 10.0);
 result run(const std::string &dir, const run_options &opt = {}, double seconds = 10.0);
 
-// Root-mean-square level of what the sink recorded (full scale 1.0), and its
-// length in seconds.
-struct sound {
-    double rms = 0.0;
-    double peak = 0.0;
-    double seconds = 0.0;
+// ---- Sound ----
+
+// A recording (the sink's, or any WAVE file) held against the demo's clip:
+// from where it carries sound, how loud each channel plays the clip (1.0 is
+// the clip's own level), and up to where the clip goes on explaining it.
+struct playback {
+    double seconds = 0.0; // recorded
+    double from = 0.0, through = 0.0;
+    double left = 0.0, right = 0.0;
 };
-sound recorded(const std::string &dir);
-sound measure(const std::string &wav); // the same for any WAVE file
+playback heard(const std::string &wav);
+// Fails the test unless the clip is heard in wav for at least seconds, on to
+// the end of the recording, at gain 0.75 and centred.
+void expect_clip(const std::string &wav, double seconds, const std::string &what);
 
 } // namespace harness

@@ -18,9 +18,10 @@
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "harness.h"
 
 // A length field set huge makes the WAV reader ask for more memory than there
 // is. The C library answers that with null, which the reader handles; the
@@ -45,14 +46,6 @@ struct field {
     size_t at;
     int bytes; // 2 or 4, little- or big-endian as the format has it
 };
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 unsigned be(const std::string &b, size_t at, int bytes)
 {
@@ -163,7 +156,7 @@ void init()
 TEST(Mutants, FontsLoadAndDrawOrFailCleanly)
 {
     init();
-    const std::string good = slurp(PROGRAM_DIR "/Verdana.ttf");
+    const std::string good = harness::read_file(PROGRAM_DIR "/Verdana.ttf");
     ASSERT_GT(good.size(), 12u);
     std::vector<std::pair<size_t, size_t>> tables;
     const std::vector<field> fields = font_fields(good, tables);
@@ -193,7 +186,7 @@ TEST(Mutants, FontsLoadAndDrawOrFailCleanly)
 TEST(Mutants, ClipsLoadWholeOrFailCleanly)
 {
     init();
-    const std::string good = slurp(PROGRAM_DIR "/Sensors7secs.wav");
+    const std::string good = harness::read_file(PROGRAM_DIR "/Sensors7secs.wav");
     ASSERT_GT(good.size(), 44u);
     const std::vector<std::pair<size_t, size_t>> regions = {{0, 44}, {44, good.size() - 44}};
     int loaded = 0;

@@ -8,16 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "harness.h"
 
@@ -34,115 +29,56 @@ constexpr double device_deadline = 5.0; // s: how long a lost device may take to
 constexpr int wav_header_bytes = 44;    // RIFF, fmt and data chunk headers of a plain PCM file
 constexpr int long_clip_seconds = 5 * 60;
 
-// A valid mono 16-bit WAV of a quiet 440 Hz tone.
-void write_clip(const fs::path &p, int seconds)
-{
-    constexpr uint32_t rate = 44100;
-    const uint32_t bytes = rate * 2 * static_cast<uint32_t>(seconds);
-    std::ofstream f(p, std::ios::binary);
-    auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char *>(&v), 2); };
-    f.write("RIFF", 4);
-    u32(36 + bytes);
-    f.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1); // PCM
-    u16(1); // mono
-    u32(rate);
-    u32(rate * 2);
-    u16(2);
-    u16(16);
-    f.write("data", 4);
-    u32(bytes);
-    std::vector<int16_t> cycle(100); // 441 Hz: a whole cycle every 100 samples
-    for (size_t i = 0; i < cycle.size(); ++i) {
-        cycle[i] =
-            static_cast<int16_t>(4000.0 * std::sin(6.283185307179586 * static_cast<double>(i) / 100.0));
-    }
-    for (uint32_t n = 0; n < bytes / 200; ++n) {
-        f.write(reinterpret_cast<const char *>(cycle.data()), 200);
-    }
-}
-
 // The size of a file's headers alone: a font's offset table and table
 // directory, a WAV's chunk headers.
-uintmax_t header_bytes(const fs::path &p)
+size_t header_bytes(const std::string &b)
 {
-    if (p.extension() == ".wav") {
-        return wav_header_bytes;
-    }
-    std::ifstream f(p, std::ios::binary);
-    unsigned char b[6] = {};
-    f.read(reinterpret_cast<char *>(b), sizeof b);
-    return 12 + 16 * (b[4] << 8 | b[5]);
+    return b.compare(0, 4, "RIFF") == 0
+               ? wav_header_bytes
+               : 12 + 16 * (static_cast<uint8_t>(b[4]) << 8 | static_cast<uint8_t>(b[5]));
 }
 
-enum class damage {
-    missing,
-    empty,
-    header,
-    half,
-    one_short,
-    garbage,
-    swapped,
-    directory,
-    dangling,
-    loop,
-    fifo,
-    device,
-    long_clip
+void put(const fs::path &p, const std::string &bytes)
+{
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// The ways a data file gets spoilt, each done to the font and to the clip in
+// turn: what is put in place of the file p (its good bytes were b, the other
+// file is o), and whether the demo still runs with the font or the clip so
+// spoilt. The rest fail setup.
+using path = const fs::path &;
+using bytes = const std::string &;
+struct damage {
+    const char *name;
+    void (*spoil)(path p, bytes b, path o);
+    bool font_runs, clip_runs;
 };
-
-void spoil(const fs::path &app, const std::string &file, damage how)
-{
-    const fs::path p = app / file;
-    const fs::path other = app / (file == font ? clip : font);
-    const uintmax_t size = fs::file_size(p);
-    if (how != damage::empty && how != damage::header && how != damage::half && how != damage::one_short &&
-        how != damage::swapped) {
-        fs::remove(p);
-    }
-    switch (how) {
-    case damage::missing:
-        break;
-    case damage::empty:
-        fs::resize_file(p, 0);
-        break;
-    case damage::header:
-        fs::resize_file(p, header_bytes(p));
-        break;
-    case damage::half:
-        fs::resize_file(p, size / 2);
-        break;
-    case damage::one_short:
-        fs::resize_file(p, size - 1);
-        break;
-    case damage::garbage:
-        std::ofstream(p) << std::string(4096, '\x5a') << "not a font, not a sound";
-        break;
-    case damage::swapped:
-        fs::copy_file(other, p, fs::copy_options::overwrite_existing);
-        break;
-    case damage::directory:
-        fs::create_directory(p);
-        break;
-    case damage::dangling:
-        fs::create_symlink("nowhere", p);
-        break;
-    case damage::loop:
-        fs::create_symlink(file, p); // a link to itself
-        break;
-    case damage::fifo:
-        mkfifo(p.c_str(), 0644);
-        break;
-    case damage::device:
-        fs::create_symlink("/dev/zero", p);
-        break;
-    case damage::long_clip:
-        write_clip(p, long_clip_seconds);
-        break;
-    }
-}
+const damage damages[] = {
+    {"missing", [](path, bytes, path) {}, false, false},
+    {"empty", [](path p, bytes, path) { put(p, ""); }, false, false},
+    // A cut data chunk loads: what is missing plays as silence.
+    {"header only", [](path p, bytes b, path) { put(p, b.substr(0, header_bytes(b))); }, false, true},
+    {"half", [](path p, bytes b, path) { put(p, b.substr(0, b.size() / 2)); }, false, true},
+    // The font's cut falls in its last table, the hinting program: it still draws.
+    {"one byte short", [](path p, bytes b, path) { put(p, b.substr(0, b.size() - 1)); }, true, true},
+    {"garbage", [](path p, bytes, path) { put(p, std::string(4096, '\x5a') + "not a font, not a sound"); },
+     false, false},
+    {"the other's bytes", [](path p, bytes, path o) { fs::copy_file(o, p); }, false, false},
+    {"a directory", [](path p, bytes, path) { fs::create_directory(p); }, false, false},
+    {"a dangling symlink", [](path p, bytes, path) { fs::create_symlink("nowhere", p); }, false, false},
+    {"a symlink loop", [](path p, bytes, path) { fs::create_symlink(p.filename(), p); }, false, false},
+    {"a named pipe", [](path p, bytes, path) { mkfifo(p.c_str(), 0644); }, false, false},
+    {"a device", [](path p, bytes, path) { fs::create_symlink("/dev/zero", p); }, false, false},
+    // A valid mono 16-bit WAV of a quiet tone.
+    {"five minutes of sound",
+     [](path p, bytes, path) {
+         harness::sh("ffmpeg -v error -nostdin -f lavfi -i sine=frequency=441:duration=" +
+                     std::to_string(long_clip_seconds) + " -ac 1 -c:a pcm_s16le -f wav " +
+                     harness::q(p.string()));
+     },
+     false, true},
+};
 
 // Checks how a case ended. A run that gets going is ended with Escape first.
 void expect_end(harness::demo &d, bool runs, int status, const std::string &out, const std::string &what,
@@ -164,50 +100,21 @@ void expect_end(harness::demo &d, bool runs, int status, const std::string &out,
 
 TEST(Robust, BadDataFilesFailSetupOrRun)
 {
-    struct row {
-        const char *file;
-        damage how;
-        const char *name;
-        bool runs; // the file still loads, and the demo runs until Escape
-    };
-    const row rows[] = {
-        {font, damage::missing, "missing", false},
-        {font, damage::empty, "empty", false},
-        {font, damage::header, "header only", false},
-        {font, damage::half, "half", false},
-        // The cut falls in the last table, the hinting program: it still draws.
-        {font, damage::one_short, "one byte short", true},
-        {font, damage::garbage, "garbage", false},
-        {font, damage::swapped, "the sound's bytes", false},
-        {font, damage::directory, "a directory", false},
-        {font, damage::dangling, "a dangling symlink", false},
-        {font, damage::loop, "a symlink loop", false},
-        {font, damage::fifo, "a named pipe", false},
-        {font, damage::device, "a device", false},
-        {clip, damage::missing, "missing", false},
-        {clip, damage::empty, "empty", false},
-        // A cut data chunk loads: what is missing plays as silence.
-        {clip, damage::header, "header only", true},
-        {clip, damage::half, "half", true},
-        {clip, damage::one_short, "one byte short", true},
-        {clip, damage::garbage, "garbage", false},
-        {clip, damage::swapped, "the font's bytes", false},
-        {clip, damage::directory, "a directory", false},
-        {clip, damage::dangling, "a dangling symlink", false},
-        {clip, damage::loop, "a symlink loop", false},
-        {clip, damage::fifo, "a named pipe", false},
-        {clip, damage::device, "a device", false},
-        {clip, damage::long_clip, "five minutes long", true},
-    };
     int n = 0;
-    for (const row &r : rows) {
-        const std::string what = std::string(r.file) + " " + r.name;
-        const std::string dir = harness::scratch("data-" + std::to_string(n++));
-        spoil(fs::path(dir) / "app", r.file, r.how);
-        const auto before = harness::listing(dir + "/app");
-        harness::demo d = harness::start(dir);
-        expect_end(d, r.runs, r.runs ? 0 : 255, r.runs ? "" : failed, what);
-        EXPECT_EQ(harness::listing(dir + "/app"), before) << what << ": wrote next to the program";
+    for (const damage &d : damages) {
+        for (const char *file : {font, clip}) {
+            const std::string what = std::string(file) + " " + d.name;
+            const std::string dir = harness::scratch("data-" + std::to_string(n++));
+            const fs::path app = fs::path(dir) / "app";
+            const std::string good = harness::read_file((app / file).string());
+            fs::remove(app / file);
+            d.spoil(app / file, good, app / (file == font ? clip : font));
+            const auto before = harness::listing(app);
+            const bool runs = file == font ? d.font_runs : d.clip_runs;
+            harness::demo demo = harness::start(dir);
+            expect_end(demo, runs, runs ? 0 : 255, runs ? "" : failed, what);
+            EXPECT_EQ(harness::listing(app), before) << what << ": wrote next to the program";
+        }
     }
 }
 
@@ -258,7 +165,7 @@ TEST(Robust, MissingOrFailingDevicesEndItPromptly)
     ASSERT_FALSE(display.empty());
     harness::demo d = harness::start(dir, run_options{{{"DISPLAY", display}}});
     // Sound flows once start-up is through: then the loop is running.
-    for (int i = 0; i < 500 && harness::recorded(dir).seconds < 0.5; ++i) {
+    for (int i = 0; i < 500 && harness::heard(dir + "/sink.wav").seconds < 0.5; ++i) {
         harness::nap(0.02);
     }
     EXPECT_TRUE(harness::alive(d));

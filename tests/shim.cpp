@@ -1,7 +1,10 @@
-// LD_PRELOAD interposer for failures a healthy machine cannot provoke. It
-// passes every call below on to the real library, appends the call's name to
-// the file named by HELLO_SHIM_LOG, and makes the one call named by
-// HELLO_SHIM_FAIL fail instead (false or null), as the library would.
+// LD_PRELOAD interposer for what a healthy machine cannot provoke. It passes
+// every call below on to the real library and appends the call's name to the
+// file named by HELLO_SHIM_LOG (with the monotonic time for the timer's start
+// and each flip, so a test can tell when each frame was shown). It makes the
+// one call named by HELLO_SHIM_FAIL fail instead (false or null), as the
+// library would; and HELLO_SHIM_STALL="N S" holds the N-th flip S seconds
+// after its frame is shown, as a slow frame would.
 
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_acodec.h>
@@ -12,6 +15,7 @@
 #include <allegro5/allegro_ttf.h>
 #include <allegro5/allegro_video.h>
 #include <dlfcn.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,16 +23,24 @@
 
 namespace {
 
-// Logs the call and tells whether it is the one to fail.
-bool failing(const char *name)
+void note(const char *name, bool timed = false)
 {
     if (const char *log = std::getenv("HELLO_SHIM_LOG")) {
         if (std::FILE *f = std::fopen(log, "a")) {
+            timespec t{};
+            clock_gettime(CLOCK_MONOTONIC, &t);
             // A lost log line shows as a failed check on the log, not here.
-            (void)std::fprintf(f, "%s\n", name);
+            (void)std::fprintf(f, timed ? "%s %ld.%09ld\n" : "%s\n", name, static_cast<long>(t.tv_sec),
+                               t.tv_nsec);
             (void)std::fclose(f);
         }
     }
+}
+
+// Logs the call and tells whether it is the one to fail.
+bool failing(const char *name)
+{
+    note(name);
     const char *fail = std::getenv("HELLO_SHIM_FAIL");
     return fail && std::strcmp(fail, name) == 0;
 }
@@ -91,4 +103,25 @@ extern "C" ALLEGRO_SAMPLE *al_load_sample(const char *file)
 {
     return failing("al_load_sample") ? nullptr
                                      : real<ALLEGRO_SAMPLE *(*)(const char *)>("al_load_sample")(file);
+}
+
+extern "C" void al_start_timer(ALLEGRO_TIMER *timer)
+{
+    note("al_start_timer", true);
+    real<void (*)(ALLEGRO_TIMER *)>("al_start_timer")(timer);
+}
+
+extern "C" void al_flip_display(void)
+{
+    static int flips = 0;
+    real<void (*)(void)>("al_flip_display")();
+    note("al_flip_display", true);
+    int nth = 0;
+    double seconds = 0.0;
+    const char *stall = std::getenv("HELLO_SHIM_STALL");
+    if (stall && std::sscanf(stall, "%d %lf", &nth, &seconds) == 2 && ++flips == nth) {
+        const timespec t{static_cast<time_t>(seconds),
+                         static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+        nanosleep(&t, nullptr);
+    }
 }
