@@ -2,14 +2,12 @@
 # The suite's own virtual display, as a ctest fixture: "start DIR" launches a
 # private Xvfb on a free display and writes its number to DIR/display; "stop
 # DIR" ends it. Tests never touch the developer's DISPLAY. Given the tests'
-# scratch directory, stop also ends any server a test left there, and fails,
-# naming them, on new entries in /tmp or the user's HOME.
+# scratch directory as a third argument, stop also ends any server a test left
+# there, and fails, naming them, on new entries in /tmp or the user's HOME.
 #
 # -noreset: without it the server resets when its last client leaves, and a
 # program connecting in that instant finds no display (the library then fails
 # its mouse install, a flake that looks like a real fault).
-#
-# usage: xvfb.sh start|stop DIR [SCRATCH]
 set -eu
 dir=$2
 home=${HELLO_PULSE_USER_HOME:-$HOME}
