@@ -70,9 +70,10 @@ need_packages() {
 # 8 s with nothing shown it says it is still at WHAT, with the last line of
 # the log (a test starting, the build's or apt's progress).
 at_work() {
-    # Not clang's counts of what it left out of headers, nor colour codes.
+    # Not clang's counts of what it left out of headers, nor colour codes;
+    # apt's status lines ("pmstatus:PACKAGE:PERCENT:WHAT") as "PERCENT% WHAT".
     noise=' warnings\{0,1\} generated\.$'
-    esc=$(printf '\033')
+    tidy="s/$(printf '\033')\\[[0-9;]*m//g; s/^ *//; s/^[dp][lm]status:[^:]*:\\([0-9]*\\)[.0-9]*:/\\1% /"
     show=false
     if [ "$1" = --show ]; then
         show=true
@@ -97,9 +98,8 @@ at_work() {
             size=$(stat -c %s "$log")
             quiet=0
         elif [ $quiet -ge 8 ] && kill -0 $pid 2>/dev/null; then
-            # apt's status lines: "pmstatus:PACKAGE:PERCENT:WHAT".
-            last=$({ grep '^[dp][lm]status:' "$log" || grep -v "$noise" "$log"; } | tail -n 1 |
-                sed "s/$esc\[[0-9;]*m//g; s/^ *//; s/^[dp][lm]status:[^:]*:\([0-9]*\)[.0-9]*:/\1% /" | cut -c 1-80)
+            last=$({ grep '^[dp][lm]status:' "$log" || grep -v "$noise" "$log"; } | grep '[[:alpha:]]' |
+                tail -n 1 | sed "$tidy" | cut -c 1-80)
             say "$what ...${last:+ ($last)}"
             quiet=0
         fi
