@@ -133,9 +133,8 @@ void snapshot(cpu_snapshot &s)
         t.tid = std::atol(d->d_name);
         char path[300], buf[128];
         std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", d->d_name);
-        slurp(path, buf, sizeof buf);
-        buf[std::strcspn(buf, "\n")] = '\0';
-        std::snprintf(t.name, sizeof t.name, "%s", buf);
+        slurp(path, t.name, sizeof t.name);
+        t.name[std::strcspn(t.name, "\n")] = '\0';
         // schedstat's first field: nanoseconds on a CPU, finer than stat's ticks.
         std::snprintf(path, sizeof path, "/proc/self/task/%s/schedstat", d->d_name);
         slurp(path, buf, sizeof buf);
