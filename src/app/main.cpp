@@ -143,7 +143,7 @@ int main()
             if (rs.ev.type == ALLEGRO_EVENT_TIMER) {
                 rs.redraw = true;
                 update_pulse(rs, rs.ev.timer.count);
-                watch_sound(rs.ev.timer.count); // outlives a lost sound server: see sound_watch.cpp
+                watch_sound(rs.ev.timer.count); // a mend: sound through a server's restart
             }
             if ((rs.ev.type == ALLEGRO_EVENT_KEY_DOWN && rs.ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE) ||
                 rs.ev.type == ALLEGRO_EVENT_DISPLAY_CLOSE) {

@@ -53,7 +53,7 @@ void count_frames(void * /*buf*/, unsigned int samples, void * /*data*/)
     mixed.fetch_add(samples, std::memory_order_relaxed);
 }
 
-// Starts a new count window; the frames made since the last look are returned per second.
+// Frames mixed per second since the last look; starts the next window.
 double rate_since_last_look()
 {
     const double now = al_get_time();
