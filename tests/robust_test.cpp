@@ -210,9 +210,9 @@ void lose_sound_server(const std::string &kind)
     const std::shared_ptr<void> stop(nullptr, [&](void *) { sound_server("stop", dir); });
     ASSERT_TRUE(sound_server("start", dir, kind)) << "no " << kind << " server";
     const std::string socket = "unix:" + harness::read_file(dir + "/server") + "/run/pulse/native";
-    // A quarter second of sound buffered, not the library's 23 ms: room for a shared machine's delays.
+    // A second of sound buffered, not the library's 23 ms: room for a shared machine's delays.
     harness::demo d = harness::start(
-        dir, run_options{{{"ALSOFT_CONF", ""}, {"PULSE_SERVER", socket}, {"PULSE_LATENCY_MSEC", "250"}}});
+        dir, run_options{{{"ALSOFT_CONF", ""}, {"PULSE_SERVER", socket}, {"PULSE_LATENCY_MSEC", "1000"}}});
     ASSERT_TRUE(harness::wait_running(d)) << kind << ": no frame on screen";
     auto cpu_while = [&](const auto &what) { // percent of a core
         const double t = harness::now(), c = cpu_seconds(d.pid);
