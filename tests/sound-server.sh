@@ -6,7 +6,7 @@
 set -eu
 dir=$2
 srv=$(cat "$dir/server" 2>/dev/null || true)
-client() { env -i PATH=/usr/bin:/bin PULSE_SERVER="unix:$srv/run/pulse/native" "$@"; }
+client() { env -i PATH=/usr/bin:/bin HOME="$srv" PULSE_SERVER="unix:$srv/run/pulse/native" "$@"; }
 # Raised above a busy machine's builds, as a desktop's real-time helper would.
 as_user() {
     nice -n -10 setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin HOME="$srv" \
