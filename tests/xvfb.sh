@@ -59,8 +59,8 @@ stop)
     for d in "$dir" ${3:+"$3"/*/xvfb}; do
         stop_server "$d"
     done
-    for d in ${3:+"$3"/*/server}; do
-        [ ! -f "$d" ] || sh "${0%/*}/sound-server.sh" stop "${d%/server}"
+    for d in ${3:+"$3"/sound-*}; do
+        sh "${0%/*}/sound-server.sh" stop "$d"
     done
     [ -n "${3:-}" ] && [ -f "$dir/before" ] || exit 0
     # New names, and changes inside the caches already there; the run's own
