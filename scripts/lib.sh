@@ -4,7 +4,8 @@
 build_packages="cmake g++ make pkg-config fonts-dejavu-core libx11-dev
   liballegro5-dev liballegro-ttf5-dev liballegro-audio5-dev liballegro-acodec5-dev
   liballegro-image5-dev liballegro-video5-dev"
-test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri libopenal1"
+test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri libopenal1
+  pulseaudio pulseaudio-utils"
 # The headless preview (scripts/preview) and the Debian package's checks.
 preview_packages="xvfb xdotool ffmpeg libgl1-mesa-dri libopenal1"
 package_packages="dpkg-dev binutils lintian"
@@ -15,6 +16,8 @@ bench_report_packages="stress-ng mesa-utils gnuplot-nox"
 # scripts/soak, and what scripts/test adds under CI (sanitizers, valgrind, static analysis).
 soak_packages="xvfb xauth libgl1-mesa-dri libopenal1 xdotool gnuplot-nox"
 check_packages="valgrind clang-tidy cppcheck"
+# The long test of a desktop sound server that is PipeWire's.
+pipewire_packages="pipewire pipewire-pulse wireplumber dbus-daemon"
 
 # The pkg-config modules of the -dev packages above, named on systems where
 # the packages have other names.

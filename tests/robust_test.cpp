@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "harness.h"
@@ -179,7 +181,81 @@ TEST(Robust, MissingOrFailingDevicesEndItPromptly)
     expect_end(d, false, 1, "", "X server lost", device_deadline);
 }
 
+// ---- A desktop's sound server ----
+
+// tests/sound-server.sh: what it printed (start prints the server's address).
+std::string sound_server(const std::string &verb, const std::string &dir, const std::string &args = "")
+{
+    return harness::sh("sh " TESTS_DIR "/sound-server.sh " + verb + " " + harness::q(dir) + " " + args);
+}
+
+// The demo through the library's own driver choice, on a desktop's server: it
+// plays; the server is killed, and within 5 s the demo's CPU is back to what
+// it was while it played, the greeting still pulsing; a new server starts, and
+// within 5 s the clip plays through it again; Escape still gives 0.
+void lose_sound_server(const std::string &kind)
+{
+    const std::string dir = harness::scratch("sound-" + kind);
+    const std::shared_ptr<void> stop(nullptr, [&](void *) { sound_server("stop", dir); });
+    const std::string socket = sound_server("start", dir, kind);
+    ASSERT_FALSE(socket.empty()) << "no " << kind << " server";
+    // A second of sound buffered, not the library's 23 ms: room for a shared machine's delays.
+    harness::demo d = harness::start(
+        dir, run_options{{{"ALSOFT_CONF", ""}, {"PULSE_SERVER", socket}, {"PULSE_LATENCY_MSEC", "1000"}}});
+    ASSERT_TRUE(harness::wait_running(d)) << kind << ": no frame on screen";
+    auto cpu_while = [&](const auto &what) { // percent of a core, all the demo's threads
+        auto ticks = [&] {
+            std::ifstream stat("/proc/" + std::to_string(d.pid) + "/stat");
+            std::string f[15]; // the command's name, the second, has no space here
+            for (std::string &s : f) {
+                stat >> s;
+            }
+            return std::stod(f[13]) + std::stod(f[14]);
+        };
+        const double t = harness::now(), c = ticks();
+        what();
+        return (ticks() - c) / static_cast<double>(sysconf(_SC_CLK_TCK)) / (harness::now() - t) * 100.0;
+    };
+    const double before = cpu_while([&] { sound_server("record", dir, "before 8"); });
+    harness::expect_clip(dir + "/before.wav", 5.0, kind + ", playing");
+
+    sound_server("stop", dir);
+    harness::nap(3.0);
+    std::set<int> heights;
+    const double lost = cpu_while([&] {
+        for (int i = 0; i < 4; ++i, harness::nap(0.5)) {
+            heights.insert(harness::bounds(harness::grab(d.win), harness::lit).height());
+        }
+    });
+    EXPECT_GT(heights.size(), 1u) << kind << ": the greeting stopped pulsing once the server was gone";
+    EXPECT_LE(lost, 1.5 * before + 5.0) << kind << ": " << lost << " % of a core once the server is gone";
+
+    // The sink's monitor records only while something plays: what is missing
+    // of the recording, and any silence at its start, is the wait for sound.
+    ASSERT_EQ(sound_server("start", dir, kind), socket) << "no new " << kind << " server";
+    const double after = cpu_while([&] { sound_server("record", dir, "after 12"); });
+    const harness::playback back = harness::heard(dir + "/after.wav");
+    const std::string what = kind + ", with a new server: sound never comes back after the server restarts";
+    EXPECT_LE(12.0 - back.seconds + back.from, 5.0) << what;
+    harness::expect_clip(dir + "/after.wav", 7.0, what);
+    EXPECT_LE(after, 1.5 * before + 5.0) << kind << ": " << after << " % of a core with a new server";
+    expect_end(d, true, 0, "", kind + ", after the server came back");
+}
+
+TEST(Robust, DesktopSoundServerGoesAwayAndComesBack)
+{
+    lose_sound_server("pulseaudio");
+}
+
 // ---- Long: run in CI, and by scripts/test --all ----
+
+TEST(Long, PipeWireGoesAwayAndComesBack)
+{
+    if (!fs::exists("/usr/bin/pipewire-pulse")) {
+        GTEST_SKIP() << "no PipeWire: scripts/test --all installs it";
+    }
+    lose_sound_server("pipewire");
+}
 
 TEST(Long, StartAndQuitAgainAndAgain)
 {
@@ -234,8 +310,7 @@ TEST(Long, CleanUnderValgrind)
     harness::nap(run_seconds);
     harness::tap(d, "Escape");
     const harness::result r = harness::finish(d, 60.0);
-    std::ifstream log(dir + "/valgrind.log");
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const std::string text = harness::read_file(dir + "/valgrind.log");
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << "valgrind found errors:\n" << text;
     EXPECT_NE(text.find("ERROR SUMMARY: 0 errors"), std::string::npos) << text;

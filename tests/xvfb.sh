@@ -3,7 +3,8 @@
 # private Xvfb on a free display and writes its number to DIR/display; "stop
 # DIR" ends it. Tests never touch the developer's DISPLAY. Given the tests'
 # scratch directory as a third argument, stop also ends any server a test left
-# there, and fails, naming them, on new entries in /tmp or the user's HOME.
+# there (a display, or a sound server of sound-server.sh), and fails, naming
+# them, on new entries in /tmp or the user's HOME.
 #
 # -noreset: without it the server resets when its last client leaves, and a
 # program connecting in that instant finds no display (the library then fails
@@ -57,6 +58,9 @@ start)
 stop)
     for d in "$dir" ${3:+"$3"/*/xvfb}; do
         stop_server "$d"
+    done
+    for d in ${3:+"$3"/sound-*}; do
+        sh "${0%/*}/sound-server.sh" stop "$d"
     done
     [ -n "${3:-}" ] && [ -f "$dir/before" ] || exit 0
     # New names, and changes inside the caches already there; the run's own

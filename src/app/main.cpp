@@ -18,6 +18,7 @@
 #include <filesystem>
 
 #include "greeting/greeting.h"
+#include "sound_watch.h"
 
 namespace {
 
@@ -142,6 +143,7 @@ int main()
             if (rs.ev.type == ALLEGRO_EVENT_TIMER) {
                 rs.redraw = true;
                 update_pulse(rs, rs.ev.timer.count);
+                watch_sound(rs.ev.timer.count); // a mend: sound through a server's restart
             }
             if ((rs.ev.type == ALLEGRO_EVENT_KEY_DOWN && rs.ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE) ||
                 rs.ev.type == ALLEGRO_EVENT_DISPLAY_CLOSE) {
