@@ -535,43 +535,22 @@ struct wave {
     std::vector<double> left, right; // a mono file has the same samples in both
 };
 
-// 16-bit PCM or 32-bit float. The sink writes its header at start and fixes
-// its sizes only when it is closed, so the data is taken to run to the end.
+// Decoded by ffmpeg. The sink fixes its header's sizes only when it is
+// closed, so the data is taken to run to the end of the file.
 wave read_wave(const std::string &path)
 {
     wave s;
-    const std::string w = read_file(path);
-    auto u16 = [&](size_t at) {
-        return static_cast<unsigned>(static_cast<uint8_t>(w[at]) | static_cast<uint8_t>(w[at + 1]) << 8);
-    };
-    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-    unsigned tag = 0, channels = 0, bits = 0;
-    for (size_t at = 12; w.compare(0, 4, "RIFF") == 0 && at + 8 <= w.size();) {
-        const size_t size = u32(at + 4);
-        if (w.compare(at, 4, "fmt ") == 0 && at + 8 + 26 <= w.size()) {
-            tag = u16(at + 8) == 0xFFFE ? u16(at + 8 + 24) : u16(at + 8); // EXTENSIBLE: the sub-format's tag
-            channels = u16(at + 10);
-            bits = u16(at + 22);
-            s.rate = u32(at + 12);
-        } else if (w.compare(at, 4, "data") == 0 && (channels == 1 || channels == 2) &&
-                   ((tag == 1 && bits == 16) || (tag == 3 && bits == 32))) {
-            const size_t bytes = bits / 8, frames = (w.size() - at - 8) / bytes / channels;
-            for (size_t i = 0; i < frames * channels; ++i) {
-                const size_t from = at + 8 + i * bytes;
-                float f = 0.0f;
-                if (bytes == 4) {
-                    std::memcpy(&f, &w[from], 4);
-                } else {
-                    f = static_cast<float>(static_cast<int16_t>(u16(from)) / 32768.0);
-                }
-                (i % channels ? s.right : s.left).push_back(f);
-            }
-            if (channels == 1) {
-                s.right = s.left;
-            }
-            break;
-        }
-        at += 8 + size + (size & 1);
+    const std::string format =
+        sh("ffprobe -v error -show_entries stream=sample_rate,channels -of csv=p=0 " + q(path));
+    const std::string raw = sh("ffmpeg -v error -nostdin -ignore_length 1 -i " + q(path) + " -f f32le -");
+    s.rate = static_cast<unsigned>(std::strtoul(format.c_str(), nullptr, 10));
+    const size_t channels = format.find(",2") != std::string::npos ? 2 : 1;
+    for (size_t at = 0; at + 4 * channels <= raw.size(); at += 4 * channels) {
+        float l = 0.0f, r = 0.0f;
+        std::memcpy(&l, &raw[at], 4);
+        std::memcpy(&r, &raw[at + 4 * (channels - 1)], 4);
+        s.left.push_back(l);
+        s.right.push_back(r);
     }
     return s;
 }

@@ -216,8 +216,8 @@ void lose_sound_server(const std::string &kind)
         what();
         return (ticks() - c) / static_cast<double>(sysconf(_SC_CLK_TCK)) / (harness::now() - t) * 100.0;
     };
-    const double before = cpu_while([&] { sound_server("record", dir, "before 8"); });
-    harness::expect_clip(dir + "/before.wav", 5.0, kind + ", playing");
+    const double before = cpu_while([&] { sound_server("record", dir, "before 4"); });
+    harness::expect_clip(dir + "/before.wav", 2.0, kind + ", playing");
 
     sound_server("stop", dir);
     harness::nap(3.0);
@@ -233,11 +233,11 @@ void lose_sound_server(const std::string &kind)
     // The sink's monitor records only while something plays: what is missing
     // of the recording, and any silence at its start, is the wait for sound.
     ASSERT_EQ(sound_server("start", dir, kind), socket) << "no new " << kind << " server";
-    const double after = cpu_while([&] { sound_server("record", dir, "after 12"); });
+    const double after = cpu_while([&] { sound_server("record", dir, "after 7"); });
     const harness::playback back = harness::heard(dir + "/after.wav");
     const std::string what = kind + ", with a new server: sound never comes back after the server restarts";
-    EXPECT_LE(12.0 - back.seconds + back.from, 5.0) << what;
-    harness::expect_clip(dir + "/after.wav", 7.0, what);
+    EXPECT_LE(7.0 - back.seconds + back.from, 5.0) << what;
+    harness::expect_clip(dir + "/after.wav", 2.0, what);
     EXPECT_LE(after, 1.5 * before + 5.0) << kind << ": " << after << " % of a core with a new server";
     expect_end(d, true, 0, "", kind + ", after the server came back");
 }

@@ -76,36 +76,18 @@ extern "C" bool al_install_system(int version, int (*atexit_ptr)(void (*)(void))
            real<bool (*)(int, int (*)(void (*)(void)))>("al_install_system")(version, atexit_ptr);
 }
 
-extern "C" ALLEGRO_DISPLAY *al_create_display(int w, int h)
-{
-    return failing("al_create_display") ? nullptr
-                                        : real<ALLEGRO_DISPLAY *(*)(int, int)>("al_create_display")(w, h);
-}
+// The objects of the run state: null when it is the one to fail.
+#define SHIM_OBJECT(type, name, params, args)                                                                \
+    extern "C" type *name params                                                                             \
+    {                                                                                                        \
+        return failing(#name) ? nullptr : real<type *(*)params>(#name) args;                                 \
+    }
 
-extern "C" ALLEGRO_EVENT_QUEUE *al_create_event_queue(void)
-{
-    return failing("al_create_event_queue") ? nullptr
-                                            : real<ALLEGRO_EVENT_QUEUE *(*)(void)>("al_create_event_queue")();
-}
-
-extern "C" ALLEGRO_FONT *al_load_ttf_font(const char *file, int size, int flags)
-{
-    return failing("al_load_ttf_font")
-               ? nullptr
-               : real<ALLEGRO_FONT *(*)(const char *, int, int)>("al_load_ttf_font")(file, size, flags);
-}
-
-extern "C" ALLEGRO_TIMER *al_create_timer(double seconds)
-{
-    return failing("al_create_timer") ? nullptr
-                                      : real<ALLEGRO_TIMER *(*)(double)>("al_create_timer")(seconds);
-}
-
-extern "C" ALLEGRO_SAMPLE *al_load_sample(const char *file)
-{
-    return failing("al_load_sample") ? nullptr
-                                     : real<ALLEGRO_SAMPLE *(*)(const char *)>("al_load_sample")(file);
-}
+SHIM_OBJECT(ALLEGRO_DISPLAY, al_create_display, (int w, int h), (w, h))
+SHIM_OBJECT(ALLEGRO_EVENT_QUEUE, al_create_event_queue, (void), ())
+SHIM_OBJECT(ALLEGRO_FONT, al_load_ttf_font, (const char *file, int size, int flags), (file, size, flags))
+SHIM_OBJECT(ALLEGRO_TIMER, al_create_timer, (double seconds), (seconds))
+SHIM_OBJECT(ALLEGRO_SAMPLE, al_load_sample, (const char *file), (file))
 
 extern "C" void al_start_timer(ALLEGRO_TIMER *timer)
 {
