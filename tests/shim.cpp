@@ -77,6 +77,7 @@ extern "C" bool al_install_system(int version, int (*atexit_ptr)(void (*)(void))
 }
 
 // The objects of the run state: null when it is the one to fail.
+// NOLINTBEGIN(bugprone-macro-parentheses): a type and parameter lists, not values
 #define SHIM_OBJECT(type, name, params, args)                                                                \
     extern "C" type *name params                                                                             \
     {                                                                                                        \
@@ -88,6 +89,7 @@ SHIM_OBJECT(ALLEGRO_EVENT_QUEUE, al_create_event_queue, (void), ())
 SHIM_OBJECT(ALLEGRO_FONT, al_load_ttf_font, (const char *file, int size, int flags), (file, size, flags))
 SHIM_OBJECT(ALLEGRO_TIMER, al_create_timer, (double seconds), (seconds))
 SHIM_OBJECT(ALLEGRO_SAMPLE, al_load_sample, (const char *file), (file))
+// NOLINTEND(bugprone-macro-parentheses)
 
 extern "C" void al_start_timer(ALLEGRO_TIMER *timer)
 {
