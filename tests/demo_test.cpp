@@ -151,9 +151,9 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
     constexpr double run_for = 9.5; // s: past the peaks at 1, 5 and 9 s and the clip's end at 7 s
     const std::string dir = harness::scratch("pulse");
     const std::string log = dir + "/calls.log";
-    harness::demo d = harness::start(
-        dir,
-        run_options{{{"LD_PRELOAD", SHIM_PATH}, {"HELLO_SHIM_LOG", log}, {"HELLO_SHIM_STALL", "1 1.0"}}});
+    harness::demo d = harness::start(dir, run_options{{{"LD_PRELOAD", SHIM_PATH},
+                                                       {"HELLO_SHIM_LOG", log},
+                                                       {"HELLO_SHIM_STALL", "1 " + std::to_string(stall)}}});
     ASSERT_TRUE(harness::wait_window(d)) << "no window";
     const std::vector<double> first = harness::logged(log, "al_flip_display", 1);
     const std::vector<double> timer = harness::logged(log, "al_start_timer");
