@@ -10,9 +10,15 @@
 #include <allegro5/allegro_ttf.h>
 #include <allegro5/allegro_video.h>
 
-#include <X11/Xlib.h>
+// The process guard's platform parts: POSIX descriptors, and Xlib where the
+// library draws through an X server.
+#ifdef ALLEGRO_UNIX
 #include <fcntl.h>
 #include <unistd.h>
+#endif
+#ifdef ALLEGRO_WITH_XWINDOWS
+#include <X11/Xlib.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -32,7 +38,6 @@ constexpr float clip_gain = 0.75f;
 constexpr float clip_pan = 0.0f; // centred; ALLEGRO_AUDIO_PAN_NONE would skip panning altogether
 constexpr float clip_speed = 1.0f;
 constexpr double pulse_period = 4.0;
-constexpr int lost_display_status = 1;
 
 // A named pipe in a data file's place would block its load for good, waiting
 // for a writer: only a regular file is handed to a loader.
@@ -42,6 +47,9 @@ bool regular(const char *name)
     return std::filesystem::is_regular_file(name, ec);
 }
 
+#ifdef ALLEGRO_WITH_XWINDOWS
+constexpr int lost_display_status = 1;
+
 // Xlib's own handler for a lost X server calls exit() from whichever of the
 // library's threads notices; the exit-time shutdown then deadlocks or crashes
 // against the main thread, still inside the library. End at once instead,
@@ -50,6 +58,7 @@ int lost_display(Display * /*display*/)
 {
     _exit(lost_display_status);
 }
+#endif
 
 // Runs before the library opens anything. With standard output closed, the
 // library's X connection would take its descriptor and a failure line would
@@ -57,6 +66,7 @@ int lost_display(Display * /*display*/)
 // process at once (lost_display).
 void guard_process()
 {
+#ifdef ALLEGRO_UNIX
     if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
         const int fd = open("/dev/null", O_WRONLY);
         if (fd >= 0 && fd != STDOUT_FILENO) {
@@ -64,7 +74,10 @@ void guard_process()
             close(fd);
         }
     }
+#endif
+#ifdef ALLEGRO_WITH_XWINDOWS
     XSetIOErrorHandler(lost_display);
+#endif
 }
 
 } // namespace
