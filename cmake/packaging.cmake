@@ -41,5 +41,28 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 a two-line greeting in large letters, a red copy with a white one 5 pixels
 right of it and below it, zooming about the window's centre on a four-second
 pulse while a sound clip plays over and over. Escape or the window's close
-button ends it.")
+button ends it.
+.
+It needs a sound device (through PulseAudio, OSS or OpenAL) and an X11
+display: without a sound device it does not start.")
+# Reproducible: the files in the package are dated from SOURCE_DATE_EPOCH,
+# when the packager has not set it that of the commit, else of the changelog.
+string(REGEX REPLACE "^ -- .*  " "" changelog_date "${trailer}")
+file(
+    CONFIGURE
+    OUTPUT "${PROJECT_BINARY_DIR}/dist/cpack-date.cmake"
+    CONTENT [[
+if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+    execute_process(COMMAND git -C "@PROJECT_SOURCE_DIR@" log -1 --format=%ct
+                    OUTPUT_VARIABLE date OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT date MATCHES "^[0-9]+$")
+        execute_process(COMMAND date -u -d "@changelog_date@" +%s
+                        OUTPUT_VARIABLE date OUTPUT_STRIP_TRAILING_WHITESPACE)
+    endif()
+    set(ENV{SOURCE_DATE_EPOCH} "${date}")
+endif()
+]]
+    @ONLY
+)
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_BINARY_DIR}/dist/cpack-date.cmake")
 include(CPack)
