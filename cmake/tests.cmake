@@ -12,6 +12,7 @@ if(NOT xlib_FOUND)
 endif()
 # The programs the tests start, each with the Debian package that has it.
 foreach(need IN ITEMS Xvfb:xvfb xdotool:xdotool ffmpeg:ffmpeg lintian:lintian dpkg-shlibdeps:dpkg-dev
+                      appstreamcli:appstream hardening-check:devscripts desktop-file-validate:desktop-file-utils
                       python3:python3 pulseaudio:pulseaudio parec:pulseaudio-utils)
     string(REPLACE ":" ";" need "${need}")
     list(GET need 0 program)

@@ -8,7 +8,7 @@ test_packages="libgtest-dev libx11-dev libxtst-dev xvfb xauth libgl1-mesa-dri li
   pulseaudio pulseaudio-utils"
 # The headless preview (scripts/preview) and the Debian package's checks.
 preview_packages="xvfb xdotool ffmpeg libgl1-mesa-dri libopenal1"
-package_packages="dpkg-dev binutils lintian"
+package_packages="dpkg-dev binutils lintian appstream devscripts desktop-file-utils"
 # bench/run: XTest key presses and the number cruncher; for --load and
 # --report also the load generator, the renderer's name and the plot.
 bench_packages="xdotool python3"
