@@ -45,9 +45,10 @@ button ends it.
 .
 It needs a sound device (through PulseAudio, OSS or OpenAL) and an X11
 display: without a sound device it does not start.")
+
 # Reproducible: the files in the package are dated from SOURCE_DATE_EPOCH,
 # when the packager has not set it that of the commit, else of the changelog.
-string(REGEX REPLACE "^ -- .*  " "" changelog_date "${trailer}")
+string(REGEX REPLACE "^ -- .*  " "" changelog_date "${hello_pulse_release_trailer}")
 file(
     CONFIGURE
     OUTPUT "${PROJECT_BINARY_DIR}/dist/cpack-date.cmake"
