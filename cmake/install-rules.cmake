@@ -19,8 +19,9 @@ set(hello_pulse_homepage "https://example.org/hello-pulse")
 
 # An installed program gets Debian's flags (stack protector, fortified
 # functions, relocations resolved at start-up and then read-only, and
-# whatever else dpkg-buildflags asks for). The build type keeps its own
-# optimisation, and debugging information is stripped from the package anyway.
+# whatever else dpkg-buildflags asks for). A build type that optimises keeps
+# its own level (the package's debugging information is stripped anyway); a
+# Debug build, which never makes the package, keeps its paths and goes without.
 option(HELLO_PULSE_DEBIAN_FLAGS "Build the program with dpkg-buildflags' hardening flags, where present" ON)
 find_program(HELLO_PULSE_DPKG_BUILDFLAGS dpkg-buildflags)
 mark_as_advanced(HELLO_PULSE_DPKG_BUILDFLAGS)
@@ -30,7 +31,7 @@ if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
 endif()
 # Its flags are for Debian's own compilers, not for a cross build (MinGW's).
 if(HELLO_PULSE_DEBIAN_FLAGS AND HELLO_PULSE_DPKG_BUILDFLAGS AND CMAKE_SYSTEM_NAME STREQUAL "Linux"
-   AND NOT CMAKE_CROSSCOMPILING)
+   AND NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
     set(hardening "$ENV{DEB_BUILD_MAINT_OPTIONS}")
     if(hardening STREQUAL "")
         set(hardening "hardening=+all")
@@ -44,10 +45,8 @@ if(HELLO_PULSE_DEBIAN_FLAGS AND HELLO_PULSE_DPKG_BUILDFLAGS AND CMAKE_SYSTEM_NAM
             OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY
         )
         separate_arguments(flags UNIX_COMMAND "${flags}")
-        list(FILTER flags EXCLUDE REGEX "^-(O.*|g)$")
-        # Fortified functions need an optimised build (else a warning per file).
-        if(NOT CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
-            list(FILTER flags EXCLUDE REGEX "^-D_FORTIFY_SOURCE")
+        if(CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
+            list(FILTER flags EXCLUDE REGEX "^-(O.*|g)$")
         endif()
         set(debian_${kind} ${flags})
     endforeach()
