@@ -264,14 +264,13 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     for (const auto &f : fs::recursive_directory_iterator(root)) {
         EXPECT_NE(f.path().filename(), "allegro5.cfg") << f.path();
     }
+    const std::string probe = "ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 ";
+    // NOLINTBEGIN(performance-inefficient-string-concatenation): six short paths
     for (const int size : {16, 32, 48, 64, 128, 256}) {
-        const std::string n = std::to_string(size);
-        // NOLINTNEXTLINE(performance-inefficient-string-concatenation): six short paths
-        const std::string png = root + "/usr/share/icons/hicolor/" + n + "x" + n + "/apps/hello-pulse.png";
-        EXPECT_EQ(
-            trim(sh("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + q(png))),
-            "png," + n + "," + n);
+        const std::string n = std::to_string(size), icons = "/usr/share/icons/hicolor/" + n + "x" + n;
+        EXPECT_EQ(trim(sh(probe + q(root + icons + "/apps/hello-pulse.png"))), "png," + n + "," + n);
     }
+    // NOLINTEND(performance-inefficient-string-concatenation)
 
     // Debian's own checker, and the software centres' and the menus', find nothing to complain
     // about; the program is hardened, and the menu starts it by a path the package holds.
