@@ -29,9 +29,11 @@ set(hello_pulse_ldflags "")
 if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
     set(hello_pulse_ldflags -Wl,-z,relro -Wl,-z,now)
 endif()
+set(hello_pulse_hardened OFF)
 # Its flags are for Debian's own compilers, not for a cross build (MinGW's).
 if(HELLO_PULSE_DEBIAN_FLAGS AND HELLO_PULSE_DPKG_BUILDFLAGS AND CMAKE_SYSTEM_NAME STREQUAL "Linux"
    AND NOT CMAKE_CROSSCOMPILING AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    set(hello_pulse_hardened ON)
     set(hardening "$ENV{DEB_BUILD_MAINT_OPTIONS}")
     if(hardening STREQUAL "")
         set(hardening "hardening=+all")
