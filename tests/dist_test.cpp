@@ -278,9 +278,7 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     const std::string lint =
         sh("lintian --fail-on error,warning " + q(deb) + " && appstreamcli validate --pedantic --no-net " +
                q(share) + "metainfo/*.xml && desktop-file-validate " + q(desktop) +
-               (HARDENED ? " && hardening-check --nocfprotection -q " + q(libdir.string() + "/hello-pulse")
-                         : "") +
-               " 2>&1",
+               " && " HARDENING_CHECK " " + q(libdir.string() + "/hello-pulse") + " 2>&1",
            &status);
     EXPECT_EQ(status, 0) << lint;
     const std::string exec = trim(sh("sed -n 's/^Exec=//p' " + q(desktop)));
