@@ -277,8 +277,8 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     const std::string share = root + "/usr/share/", desktop = share + "applications/hello-pulse.desktop";
     const std::string lint =
         sh("lintian --fail-on error,warning " + q(deb) + " && appstreamcli validate --pedantic --no-net " +
-               q(share) + "metainfo/*.xml && desktop-file-validate " + q(desktop) +
-               " && " HARDENING_CHECK " " + q(libdir.string() + "/hello-pulse") + " 2>&1",
+               q(share) + "metainfo/*.xml && desktop-file-validate " + q(desktop) + " && " +
+               std::string(HARDENING_CHECK) + " " + q(libdir.string() + "/hello-pulse") + " 2>&1",
            &status);
     EXPECT_EQ(status, 0) << lint;
     const std::string exec = trim(sh("sed -n 's/^Exec=//p' " + q(desktop)));
