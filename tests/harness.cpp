@@ -535,15 +535,17 @@ struct wave {
     std::vector<double> left, right; // a mono file has the same samples in both
 };
 
-// Decoded by ffmpeg. The sink fixes its header's sizes only when it is
-// closed, so the data is taken to run to the end of the file.
-wave read_wave(const std::string &path)
+// Decoded by ffmpeg (at a given rate if named). The sink fixes its header's
+// sizes only when it is closed, so the data is taken to run to the end of the file.
+wave read_wave(const std::string &path, unsigned rate = 0, const std::string &input = "")
 {
     wave s;
     const std::string format =
         sh("ffprobe -v error -show_entries stream=sample_rate,channels -of csv=p=0 " + q(path));
-    const std::string raw = sh("ffmpeg -v error -nostdin -ignore_length 1 -i " + q(path) + " -f f32le -");
-    s.rate = static_cast<unsigned>(std::strtoul(format.c_str(), nullptr, 10));
+    const std::string resample = " -af aresample=resampler=soxr:precision=28 -ar " + std::to_string(rate);
+    const std::string raw = sh("ffmpeg -v error -nostdin -ignore_length 1 " + input + " -i " + q(path) +
+                               (rate ? resample : "") + " -f f32le -");
+    s.rate = rate ? rate : static_cast<unsigned>(std::strtoul(format.c_str(), nullptr, 10));
     const size_t channels = format.find(",2") != std::string::npos ? 2 : 1;
     for (size_t at = 0; at + 4 * channels <= raw.size(); at += 4 * channels) {
         float l = 0.0f, r = 0.0f;
@@ -555,6 +557,29 @@ wave read_wave(const std::string &path)
     return s;
 }
 
+// The clip as a sink that mixes at rate hears it. At another rate than the
+// clip's, the sink resamples it and starts it between two of its own samples:
+// then the clip is resampled (band-limited, by soxr) to `steps` times that
+// rate, from three plays in a row of which the middle one is kept, so that
+// its end runs on into its start as when it loops.
+const std::vector<double> &clip_at(unsigned rate, size_t &steps)
+{
+    constexpr size_t fine = 16;
+    static const wave clip = read_wave(PROGRAM_DIR "/Sensors7secs.wav");
+    static wave at;
+    steps = rate == clip.rate ? 1 : fine;
+    if (steps == 1) {
+        return clip.left;
+    }
+    if (at.rate != rate * fine) {
+        at = read_wave(PROGRAM_DIR "/Sensors7secs.wav", static_cast<unsigned>(rate * fine), "-stream_loop 2");
+        const size_t n = at.left.size() / 3;
+        at.left = std::vector<double>(at.left.begin() + static_cast<long>(n),
+                                      at.left.begin() + static_cast<long>(2 * n));
+    }
+    return at.left;
+}
+
 } // namespace
 
 playback heard(const std::string &path)
@@ -562,70 +587,81 @@ playback heard(const std::string &path)
     constexpr double quiet = 1e-4;        // below this a sample is silence
     constexpr size_t probe = 1024;        // samples matched to find the clip's phase
     constexpr double misfit_limit = 0.05; // share of a window the clip may leave unexplained
-    static const wave clip = read_wave(PROGRAM_DIR "/Sensors7secs.wav");
     const wave rec = read_wave(path);
-    const size_t n = clip.left.size(), m = rec.left.size();
+    size_t steps = 1; // positions in the clip per sample of the recording
+    const std::vector<double> &clip = clip_at(rec.rate, steps);
+    const size_t n = clip.size(), m = rec.left.size();
     playback p;
     p.seconds = rec.rate ? static_cast<double>(m) / rec.rate : 0.0;
     size_t first = 0;
     while (first < m && std::fabs(rec.left[first]) + std::fabs(rec.right[first]) < quiet) {
         ++first;
     }
-    if (n < probe || rec.rate != clip.rate || first + probe > m) {
+    if (n < probe * steps || first + probe > m) {
         return p;
     }
     p.from = p.through = static_cast<double>(first) / rec.rate;
 
-    // Where in the clip the first sound is. The clip opens with a silent
-    // sample, so a sink that heard it from its start has it at phase 1; one
-    // that picked it up part way (a trimmed copy, a restarted server) is
-    // searched at every phase.
-    std::vector<double> looped = clip.left;
-    looped.insert(looped.end(), clip.left.begin(), clip.left.begin() + probe);
+    // Where in the clip the first sound is, to a sample (the windows below
+    // place it between samples). The clip opens with a silent sample, so a
+    // sink that heard it from its start has it near position `steps`; one that
+    // picked it up part way (a trimmed copy, a restarted server) is searched.
+    std::vector<double> looped = clip;
+    looped.insert(looped.end(), clip.begin(), clip.begin() + static_cast<long>(probe * steps));
     auto fit = [&](size_t phase) {
         double rc = 0.0, cc = 0.0, rr = 0.0;
         for (size_t i = 0; i < probe; ++i) {
-            const double c = looped[phase + i], r = rec.left[first + i] + rec.right[first + i];
+            const double c = looped[phase + i * steps], r = rec.left[first + i] + rec.right[first + i];
             rc += r * c;
             cc += c * c;
             rr += r * r;
         }
         return rc / std::sqrt(cc * rr + 1e-30);
     };
-    size_t phase = 1;
-    if (fit(phase) < 0.99999) {
-        double best = -1.0;
-        for (size_t at = 0; at < n; ++at) {
+    size_t phase = steps;
+    if (fit(phase) < 0.999) {
+        double top = -1.0;
+        for (size_t at = 0; at < n; at += steps) {
             const double f = fit(at);
-            if (f > best) {
-                best = f;
-                phase = at;
-            }
+            top = std::max(top, f);
+            phase = f == top ? at : phase;
         }
     }
 
     // Window by window, the gain that best explains each channel by the clip,
     // and what it leaves unexplained; the first window that the clip does not
-    // explain (silence, another speed, another sound) ends the stretch.
+    // explain (silence, another speed, another sound) ends the stretch. A sink
+    // that resamples steps through the clip by a fixed-point ratio, a little
+    // off the true one (OpenAL-soft's 12 bits: 5e-5, 0.6 samples a window at
+    // 48 kHz): the clip's place is followed up to a sample either way a window,
+    // a change of speed far below hearing.
     const size_t win = static_cast<size_t>(rec.rate * window_seconds);
     double lc = 0.0, rc = 0.0, cc = 0.0;
     for (size_t at = first; at + win <= m; at += win) {
-        double wl = 0.0, wr = 0.0, wc = 0.0, ss = 0.0;
-        for (size_t i = at; i < at + win; ++i) {
-            const double c = clip.left[(phase + i - first) % n];
-            wl += rec.left[i] * c;
-            wr += rec.right[i] * c;
-            wc += c * c;
-            ss += rec.left[i] * rec.left[i] + rec.right[i] * rec.right[i];
+        double misfit = 2.0, bl = 0.0, br = 0.0, bc = 0.0;
+        size_t next = phase;
+        for (size_t try_at = phase + n - steps; try_at <= phase + n + steps; ++try_at) {
+            double wl = 0.0, wr = 0.0, wc = 0.0, ss = 0.0;
+            for (size_t i = 0; i < win; ++i) {
+                const double c = clip[(try_at + i * steps) % n];
+                wl += rec.left[at + i] * c;
+                wr += rec.right[at + i] * c;
+                wc += c * c;
+                ss += rec.left[at + i] * rec.left[at + i] + rec.right[at + i] * rec.right[at + i];
+            }
+            // The residual of the least-squares fit, from the sums alone.
+            const double mf = ss > 0.0 ? std::sqrt(std::max(0.0, 1.0 - (wl * wl + wr * wr) / wc / ss)) : 1.0;
+            if (mf < misfit) {
+                misfit = mf, bl = wl, br = wr, bc = wc, next = (try_at + win * steps) % n;
+            }
         }
-        // The residual of the least-squares fit, from the sums alone.
-        const double misfit = ss > 0.0 ? std::sqrt(std::max(0.0, 1.0 - (wl * wl + wr * wr) / wc / ss)) : 1.0;
         if (misfit > misfit_limit) {
             break;
         }
-        lc += wl;
-        rc += wr;
-        cc += wc;
+        phase = next;
+        lc += bl;
+        rc += br;
+        cc += bc;
         p.through = static_cast<double>(at + win) / rec.rate;
     }
     p.left = cc > 0.0 ? lc / cc : 0.0;
