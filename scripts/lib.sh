@@ -30,13 +30,16 @@ dev_modules="liballegro5-dev:allegro-5,allegro_font-5,allegro_primitives-5 libal
 # hands over to scripts/preview, and the count goes on).
 : "${hello_pulse_t0:=$(date +%s)}"
 export hello_pulse_t0
-say() { printf '[%s %3ss] %s\n' "${0##*/}" "$(($(date +%s) - hello_pulse_t0))" "$*"; }
+say() ( printf '[%s %3ss] %s\n' "${0##*/}" "$(($(date +%s) - hello_pulse_t0))" "$*" )
 
 # Installs whichever of the named Debian packages are missing; a warm machine
 # only pays for the dpkg look-ups. Without apt-get (or root or sudo) it names
 # what to install, as Debian packages and pkg-config modules, and the script
 # goes on to try the build.
-need_packages() {
+#
+# Every helper here runs in a subshell, "f() ( ... )": it cannot change its
+# caller's variables (a count named "all" once turned scripts/test --all off).
+need_packages() (
     missing=
     for p in "$@"; do
         case "$missing " in *" $p "*) continue ;; esac
@@ -66,13 +69,13 @@ need_packages() {
     say "installing $# of the packages it needs ($all with their dependencies):$missing"
     # shellcheck disable=SC2086
     at_work "installing" $sudo apt-get install -y -q --no-install-recommends -o APT::Status-Fd=1 $missing
-}
+)
 
 # at_work [--show] WHAT COMMAND...: runs a long command with its output in a
 # log, shown as it comes with --show, else only if the command fails. After
 # 8 s with nothing shown it says it is still at WHAT, with the last line of
 # the log (a test starting, the build's or apt's progress).
-at_work() {
+at_work() (
     # Not clang's counts of what it left out of headers, nor colour codes;
     # apt's status lines ("pmstatus:PACKAGE:PERCENT:WHAT") as "PERCENT% WHAT".
     noise=' warnings\{0,1\} generated\.$'
@@ -116,4 +119,4 @@ at_work() {
     fi
     rm -f "$log"
     return $rc
-}
+)
