@@ -56,7 +56,7 @@ std::vector<harness::image> gif_frames(const std::string &gif, const std::string
         return frames;
     }
     const std::string raw = scratch + "/frames.rgb";
-    sh("ffmpeg -v error -nostdin -i " + q(gif) + " -vsync passthrough -f rawvideo -pix_fmt rgb24 -y " +
+    sh("ffmpeg -v error -nostdin -i " + q(gif) + " -fps_mode passthrough -f rawvideo -pix_fmt rgb24 -y " +
        q(raw));
     const std::string all = harness::read_file(raw);
     const size_t bytes = static_cast<size_t>(w) * h * 3;
