@@ -535,16 +535,17 @@ struct wave {
     std::vector<double> left, right; // a mono file has the same samples in both
 };
 
-// Decoded by ffmpeg (at a given rate if named). The sink fixes its header's
-// sizes only when it is closed, so the data is taken to run to the end of the file.
+// Decoded by ffmpeg, at the given rate if any (by soxr: band-limited). The
+// sink fixes its header's sizes only when it is closed, so the data is taken
+// to run to the end of the file.
 wave read_wave(const std::string &path, unsigned rate = 0, const std::string &input = "")
 {
     wave s;
     const std::string format =
         sh("ffprobe -v error -show_entries stream=sample_rate,channels -of csv=p=0 " + q(path));
-    const std::string resample = " -af aresample=resampler=soxr:precision=28 -ar " + std::to_string(rate);
-    const std::string raw = sh("ffmpeg -v error -nostdin -ignore_length 1 " + input + " -i " + q(path) +
-                               (rate ? resample : "") + " -f f32le -");
+    const std::string raw =
+        sh("ffmpeg -v error -nostdin -ignore_length 1 " + input + " -i " + q(path) +
+           (rate ? " -af aresample=resampler=soxr -ar " + std::to_string(rate) : "") + " -f f32le -");
     s.rate = rate ? rate : static_cast<unsigned>(std::strtoul(format.c_str(), nullptr, 10));
     const size_t channels = format.find(",2") != std::string::npos ? 2 : 1;
     for (size_t at = 0; at + 4 * channels <= raw.size(); at += 4 * channels) {
@@ -557,29 +558,6 @@ wave read_wave(const std::string &path, unsigned rate = 0, const std::string &in
     return s;
 }
 
-// The clip as a sink that mixes at rate hears it. At another rate than the
-// clip's, the sink resamples it and starts it between two of its own samples:
-// then the clip is resampled (band-limited, by soxr) to `steps` times that
-// rate, from three plays in a row of which the middle one is kept, so that
-// its end runs on into its start as when it loops.
-const std::vector<double> &clip_at(unsigned rate, size_t &steps)
-{
-    constexpr size_t fine = 16;
-    static const wave clip = read_wave(PROGRAM_DIR "/Sensors7secs.wav");
-    static wave at;
-    steps = rate == clip.rate ? 1 : fine;
-    if (steps == 1) {
-        return clip.left;
-    }
-    if (at.rate != rate * fine) {
-        at = read_wave(PROGRAM_DIR "/Sensors7secs.wav", static_cast<unsigned>(rate * fine), "-stream_loop 2");
-        const size_t n = at.left.size() / 3;
-        at.left = std::vector<double>(at.left.begin() + static_cast<long>(n),
-                                      at.left.begin() + static_cast<long>(2 * n));
-    }
-    return at.left;
-}
-
 } // namespace
 
 playback heard(const std::string &path)
@@ -588,9 +566,21 @@ playback heard(const std::string &path)
     constexpr size_t probe = 1024;        // samples matched to find the clip's phase
     constexpr double misfit_limit = 0.05; // share of a window the clip may leave unexplained
     const wave rec = read_wave(path);
-    size_t steps = 1; // positions in the clip per sample of the recording
-    const std::vector<double> &clip = clip_at(rec.rate, steps);
-    const size_t n = clip.size(), m = rec.left.size();
+    // The clip as the sink heard it. A sink at another rate resamples it, and
+    // starts it between two of its own samples: the clip is resampled too, at
+    // `steps` times the sink's rate, from three plays in a row of which the
+    // middle one is kept (its ends run on into each other, as when it loops).
+    static const unsigned clip_rate = read_wave(PROGRAM_DIR "/Sensors7secs.wav").rate;
+    static wave clip;
+    const size_t steps = rec.rate == clip_rate ? 1 : 16;
+    if (clip.rate != rec.rate * steps && rec.rate) {
+        clip = read_wave(PROGRAM_DIR "/Sensors7secs.wav", static_cast<unsigned>(rec.rate * steps),
+                         "-stream_loop 2");
+        const long third = static_cast<long>(clip.left.size() / 3);
+        clip.left.erase(clip.left.begin() + 2 * third, clip.left.end());
+        clip.left.erase(clip.left.begin(), clip.left.begin() + third);
+    }
+    const size_t n = clip.left.size(), m = rec.left.size();
     playback p;
     p.seconds = rec.rate ? static_cast<double>(m) / rec.rate : 0.0;
     size_t first = 0;
@@ -604,10 +594,10 @@ playback heard(const std::string &path)
 
     // Where in the clip the first sound is, to a sample (the windows below
     // place it between samples). The clip opens with a silent sample, so a
-    // sink that heard it from its start has it near position `steps`; one that
-    // picked it up part way (a trimmed copy, a restarted server) is searched.
-    std::vector<double> looped = clip;
-    looped.insert(looped.end(), clip.begin(), clip.begin() + static_cast<long>(probe * steps));
+    // sink that heard it from its start has it at `steps`; one that picked it
+    // up part way (a trimmed copy, a restarted server) is searched.
+    std::vector<double> looped = clip.left;
+    looped.insert(looped.end(), clip.left.begin(), clip.left.begin() + static_cast<long>(probe * steps));
     auto fit = [&](size_t phase) {
         double rc = 0.0, cc = 0.0, rr = 0.0;
         for (size_t i = 0; i < probe; ++i) {
@@ -619,13 +609,11 @@ playback heard(const std::string &path)
         return rc / std::sqrt(cc * rr + 1e-30);
     };
     size_t phase = steps;
-    if (fit(phase) < 0.999) {
-        double top = -1.0;
-        for (size_t at = 0; at < n; at += steps) {
-            const double f = fit(at);
-            top = std::max(top, f);
-            phase = f == top ? at : phase;
-        }
+    double top = fit(phase);
+    for (size_t at = 0; top < 0.99999 && at < n; at += steps) {
+        const double f = fit(at);
+        phase = f > top ? at : phase;
+        top = std::max(f, top);
     }
 
     // Window by window, the gain that best explains each channel by the clip,
@@ -643,7 +631,7 @@ playback heard(const std::string &path)
         for (size_t try_at = phase + n - steps; try_at <= phase + n + steps; ++try_at) {
             double wl = 0.0, wr = 0.0, wc = 0.0, ss = 0.0;
             for (size_t i = 0; i < win; ++i) {
-                const double c = clip[(try_at + i * steps) % n];
+                const double c = clip.left[(try_at + i * steps) % n];
                 wl += rec.left[at + i] * c;
                 wr += rec.right[at + i] * c;
                 wc += c * c;
