@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -61,36 +62,32 @@ std::vector<harness::image> gif_frames(const std::string &gif, const std::string
     const std::string all = harness::read_file(raw);
     const size_t bytes = static_cast<size_t>(w) * h * 3;
     for (size_t at = 0; at + bytes <= all.size(); at += bytes) {
-        harness::image im;
-        im.w = w;
-        im.h = h;
-        im.px.resize(static_cast<size_t>(w) * h);
-        for (size_t i = 0; i < im.px.size(); ++i) {
-            im.px[i] = {static_cast<uint8_t>(all[at + 3 * i]), static_cast<uint8_t>(all[at + 3 * i + 1]),
-                        static_cast<uint8_t>(all[at + 3 * i + 2])};
-        }
-        frames.push_back(im);
+        frames.push_back({w, h, std::vector<harness::rgb>(static_cast<size_t>(w) * h)});
+        std::memcpy(frames.back().px.data(), all.data() + at, bytes); // packed RGB, as the frames are
     }
     return frames;
 }
 
-uint32_t le32(const std::string &b, size_t at)
+// A 32-bit field of a file, little-endian unless big.
+uint32_t u32(const std::string &b, size_t at, bool big = false)
 {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 |
-                                 static_cast<uint8_t>(b[at + 2]) << 16 |
-                                 static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24);
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        v |= static_cast<uint32_t>(static_cast<uint8_t>(b[at + (big ? i : 3 - i)])) << (24 - 8 * i);
+    }
+    return v;
 }
 
 // A WAVE file whose header sizes agree with the file: what any player reads.
 bool proper_wave(const std::string &path)
 {
     const std::string w = harness::read_file(path);
-    if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0 || le32(w, 4) != w.size() - 8) {
+    if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0 || u32(w, 4) != w.size() - 8) {
         return false;
     }
-    for (size_t at = 12; at + 8 <= w.size(); at += 8 + le32(w, at + 4) + (le32(w, at + 4) & 1)) {
+    for (size_t at = 12; at + 8 <= w.size(); at += 8 + u32(w, at + 4) + (u32(w, at + 4) & 1)) {
         if (w.compare(at, 4, "data") == 0) {
-            return at + 8 + le32(w, at + 4) == w.size();
+            return at + 8 + u32(w, at + 4) == w.size();
         }
     }
     return false;

@@ -373,24 +373,22 @@ demo start(const std::string &dir, const run_options &opt)
     for (const auto &kv : env) {
         flat.push_back(kv.first + "=" + kv.second);
     }
-    std::vector<char *> envp;
-    envp.reserve(flat.size() + 1);
-    for (auto &s : flat) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
+    auto pointers = [](std::vector<std::string> &v) { // as execve takes them
+        std::vector<char *> p;
+        p.reserve(v.size() + 1);
+        for (auto &s : v) {
+            p.push_back(s.data());
+        }
+        p.push_back(nullptr);
+        return p;
+    };
     std::string program = opt.program.empty() ? dir + "/app/hello-pulse" : opt.program;
     std::vector<std::string> args = opt.wrap;
     args.push_back(args.empty() ? "hello-pulse" : program);
     if (!opt.wrap.empty()) {
         program = opt.wrap.front();
     }
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (auto &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char *> envp = pointers(flat), argv = pointers(args);
     const std::string cwd = opt.elsewhere ? dir : dir + "/app";
     const bool closed = opt.out == "-";
     const std::string out = opt.out.empty() || closed ? dir + "/stdout.txt" : opt.out;
@@ -619,10 +617,8 @@ playback heard(const std::string &path)
     // Window by window, the gain that best explains each channel by the clip,
     // and what it leaves unexplained; the first window that the clip does not
     // explain (silence, another speed, another sound) ends the stretch. A sink
-    // that resamples steps through the clip by a fixed-point ratio, a little
-    // off the true one (OpenAL-soft's 12 bits: 5e-5, 0.6 samples a window at
-    // 48 kHz): the clip's place is followed up to a sample either way a window,
-    // a change of speed far below hearing.
+    // that resamples steps a little off the true ratio (OpenAL-soft: 5e-5), so
+    // the clip is followed within a sample a window, a change far below hearing.
     const size_t win = static_cast<size_t>(rec.rate * window_seconds);
     double lc = 0.0, rc = 0.0, cc = 0.0;
     for (size_t at = first; at + win <= m; at += win) {
@@ -646,10 +642,7 @@ playback heard(const std::string &path)
         if (misfit > misfit_limit) {
             break;
         }
-        phase = next;
-        lc += bl;
-        rc += br;
-        cc += bc;
+        phase = next, lc += bl, rc += br, cc += bc;
         p.through = static_cast<double>(at + win) / rec.rate;
     }
     p.left = cc > 0.0 ? lc / cc : 0.0;

@@ -3,14 +3,11 @@
 # private Xvfb on a free display and writes its number to DIR/display; "stop
 # DIR" ends it. Given the tests' scratch directory as a third argument, stop
 # also ends any server a test left there (a display, or a sound server of
-# sound-server.sh), and fails, naming them, on the run's traces in /tmp or the
-# user's HOME: new entries there that are the suite's own. Only those: other
-# programs write there too (a desktop's browser, a shared machine's builds),
-# and the platform makes /tmp/.X11-unix on first use. The suite's processes
-# get HOME, TMPDIR and the cache in the build tree, so what they would leave
-# outside it is known by name: the X sockets of the run's displays (their
-# numbers read before the servers stop), and names with "hello-pulse" in
-# them. (Mesa's cache there is every GL program's: no one's trace.)
+# sound-server.sh), and fails, naming them, on the run's own traces in /tmp or
+# the user's HOME. Others write there too (a browser, a shared machine's
+# builds, the platform's first /tmp/.X11-unix): the run's processes get HOME,
+# TMPDIR and the cache in the build tree, so a trace is a new entry that is the
+# X socket of one of its displays or has "hello-pulse" in its name.
 #
 # -noreset: without it the server resets when its last client leaves, and a
 # program connecting in that instant finds no display (the library then fails
@@ -71,8 +68,7 @@ stop)
     done
     [ -n "${3:-}" ] && [ -f "$dir/before" ] || exit 0
     # New names, and changes inside the caches already there; the run's own
-    # servers are stopped by now, so a socket still listened on is another's
-    # (a display number taken again since).
+    # servers are stopped by now, so a socket still listened on is not its.
     snapshot | LC_ALL=C comm -13 "$dir/before" - >"$dir/left"
     find "$home/.cache" -mindepth 2 -maxdepth 2 -newer "$dir/before" >>"$dir/left" 2>/dev/null || true
     status=0
