@@ -33,13 +33,6 @@ namespace {
 
 Display *x();
 
-// A test reads windows that may vanish under it; an X error must fail a check,
-// not end the test process (Xlib's default handler exits).
-int ignore_x_error(Display * /*dpy*/, XErrorEvent * /*err*/)
-{
-    return 0;
-}
-
 // The display a server started by the fixture's script into dir answers on.
 std::string display_in(const std::string &dir)
 {
@@ -154,7 +147,9 @@ Display *x()
 {
     static Display *dpy = nullptr;
     if (!dpy && !display().empty()) {
-        XSetErrorHandler(ignore_x_error);
+        // A test reads windows that may vanish under it; an X error must fail a
+        // check, not end the test process (Xlib's default handler exits).
+        XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
         dpy = XOpenDisplay(display().c_str());
         EXPECT_NE(dpy, nullptr) << "cannot open the virtual display " << display();
     }

@@ -171,9 +171,7 @@ TEST(Robust, MissingOrFailingDevicesEndItPromptly)
         harness::nap(0.02);
     }
     EXPECT_TRUE(harness::alive(d));
-    std::ifstream pid(dir + "/xvfb/pid");
-    pid_t xvfb = 0;
-    pid >> xvfb;
+    const pid_t xvfb = std::stoi("0" + harness::read_file(dir + "/xvfb/pid"));
     ASSERT_GT(xvfb, 0);
     kill(xvfb, SIGKILL);
     // The program ends at once with Xlib's status, skipping the library's

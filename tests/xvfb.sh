@@ -16,13 +16,8 @@ set -eu
 dir=$2
 home=${HELLO_PULSE_USER_HOME:-$HOME}
 
-snapshot() {
-    find /tmp /tmp/.X11-unix "$home" "$home/.cache" -mindepth 1 -maxdepth 1 2>/dev/null | LC_ALL=C sort
-}
-
-listened() {
-    grep -qs " $1\$" /proc/net/unix
-}
+snapshot() { find /tmp /tmp/.X11-unix "$home" "$home/.cache" -mindepth 1 -maxdepth 1 2>/dev/null | LC_ALL=C sort; }
+listened() { grep -qs " $1\$" /proc/net/unix; }
 
 # A server killed outright (as a test may) leaves its socket behind. Its
 # display may since have gone to another server, whose socket stays.
