@@ -33,10 +33,7 @@ using harness::sh;
 
 std::string trim(std::string s)
 {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
-        s.pop_back();
-    }
-    return s;
+    return s.erase(s.find_last_not_of(" \n") + 1); // npos + 1: all of it
 }
 
 double duration(const std::string &media)
@@ -68,13 +65,11 @@ std::vector<harness::image> gif_frames(const std::string &gif, const std::string
     return frames;
 }
 
-// A 32-bit field of a file, little-endian unless big.
-uint32_t u32(const std::string &b, size_t at, bool big = false)
+// A 32-bit field of a WAVE file: little-endian, as the hosts the suite runs on.
+uint32_t u32(const std::string &b, size_t at)
 {
     uint32_t v = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        v |= static_cast<uint32_t>(static_cast<uint8_t>(b[at + (big ? i : 3 - i)])) << (24 - 8 * i);
-    }
+    std::memcpy(&v, b.data() + at, sizeof v);
     return v;
 }
 

@@ -570,8 +570,7 @@ playback heard(const std::string &path)
         clip = read_wave(PROGRAM_DIR "/Sensors7secs.wav", static_cast<unsigned>(rec.rate * steps),
                          "-stream_loop 2");
         const long third = static_cast<long>(clip.left.size() / 3);
-        clip.left.erase(clip.left.begin() + 2 * third, clip.left.end());
-        clip.left.erase(clip.left.begin(), clip.left.begin() + third);
+        clip.left = std::vector<double>(clip.left.begin() + third, clip.left.begin() + 2 * third);
     }
     const size_t n = clip.left.size(), m = rec.left.size();
     playback p;

@@ -3,11 +3,10 @@
 # private Xvfb on a free display and writes its number to DIR/display; "stop
 # DIR" ends it. Given the tests' scratch directory as a third argument, stop
 # also ends any server a test left there (a display, or a sound server of
-# sound-server.sh), and fails, naming them, on the run's own traces in /tmp or
-# the user's HOME. Others write there too (a browser, a shared machine's
-# builds, the platform's first /tmp/.X11-unix): the run's processes get HOME,
-# TMPDIR and the cache in the build tree, so a trace is a new entry that is the
-# X socket of one of its displays or has "hello-pulse" in its name.
+# sound-server.sh) and fails, naming them, on the run's own traces in /tmp or
+# HOME: new X sockets of its displays, or new entries with "hello-pulse" in the
+# name (its processes keep HOME, TMPDIR and cache in the build tree). All else
+# is others' (a browser, a build, the first X server's /tmp/.X11-unix).
 #
 # -noreset: without it the server resets when its last client leaves, and a
 # program connecting in that instant finds no display (the library then fails
