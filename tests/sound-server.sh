@@ -2,23 +2,27 @@
 # A desktop's sound server for the case in DIR, run as a spare user (PulseAudio
 # runs as root only in system mode) at nice -10 (as a desktop's real-time helper
 # would raise it, above a busy machine's builds), from a home in /var/tmp that
-# the user can reach and whose socket path fits bind(). "start DIR [pipewire]":
-# PulseAudio with a null sink, or PipeWire and its PulseAudio server, on the
-# same socket each time; prints its address. "stop DIR": ended at once, as a
-# crash ends it. "record DIR NAME SECONDS": its sound, into DIR/NAME.wav.
+# the user can reach and whose socket path fits bind(). "start DIR [pipewire]
+# [hung]": PulseAudio with a null sink, or PipeWire and its PulseAudio server,
+# on the same socket each time; prints its address; hung: stopped (SIGSTOP)
+# as soon as its socket appears, before it answers. "hang DIR" stops it,
+# "wake DIR" continues it. "stop DIR": ended at once, as a crash ends it.
+# "record DIR NAME SECONDS": its sound, into DIR/NAME.wav. Run in a session of
+# its own, a stopped server stays stopped when a shell above it ends.
 set -eu
 dir=$2
 srv=/var/tmp/hello-pulse-sound.$(printf %s "$dir" | cksum | cut -d' ' -f1)
 client() { env -i PATH=/usr/bin:/bin HOME="$srv" PULSE_SERVER="unix:$srv/run/pulse/native" "$@"; }
 as_user() {
-    nice -n -10 setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin HOME="$srv" \
+    setsid nice -n -10 setpriv --reuid=65534 --regid=65534 --clear-groups env -i PATH=/usr/bin:/bin HOME="$srv" \
         XDG_RUNTIME_DIR="$srv/run" DBUS_SESSION_BUS_ADDRESS="unix:path=$srv/run/bus" "$@" \
         </dev/null >>"$srv/log" 2>&1 &
     echo $! >>"$srv/pids"
 }
 wait_for() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; cat "$srv/log" >&2 && exit 1; }
 answers() { client pactl get-default-sink 2>/dev/null | grep -qv '^@'; } # a sink to play into
-[ "$1" = record ] || { xargs -r kill -KILL 2>/dev/null <"$srv/pids" || true; rm -rf "$srv"; }
+signal() { xargs -r kill -"$1" 2>/dev/null <"$srv/pids" || true; }
+case $1 in start | stop) signal CONT && signal KILL && rm -rf "$srv" ;; hang) signal STOP ;; wake) signal CONT ;; esac
 case $1 in
 start)
     mkdir -p "$srv/run" "$srv/.config/pulse" "$srv/.config/pipewire/pipewire.conf.d"
@@ -40,7 +44,7 @@ start)
         as_user pulseaudio -n --daemonize=no --use-pid-file=no --exit-idle-time=-1 \
             --load="module-null-sink sink_name=out" --load="module-native-protocol-unix auth-anonymous=1"
     fi
-    wait_for answers
+    if [ "${4:-}" = hung ]; then wait_for [ -S "$srv/run/pulse/native" ] && signal STOP; else wait_for answers; fi
     printf %s "unix:$srv/run/pulse/native"
     ;;
 record)

@@ -164,5 +164,6 @@ int main()
             }
         } while (!al_is_event_queue_empty(rs.queue));
     }
+    quit_sound(); // a mend: a sound server that does not answer never holds the exit
     return 0;
 }

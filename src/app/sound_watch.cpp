@@ -10,9 +10,17 @@
 // takes it, and the default mixer, with the clip still looping in it at its
 // gain and pan, is attached to it.
 //
-// The only thing shared with the library's mixing thread outside its own
-// calls is the frame count: a callback there adds to an atomic. Everything
-// else happens on the main thread.
+// A server that is there but does not answer (hung at start, stopped in a
+// debugger, stuck on a dead sink) blocks whatever talks to it: making a voice
+// waits for its answer, and destroying a voice joins a mixing thread that
+// waits in a write. So the main thread never makes or drops a voice itself:
+// it hands that to one helper thread (the hand) and reads the outcome back at
+// a later look, skipping its looks while the hand is busy. And the exit, which
+// destroys the voice, is bounded (quit_sound).
+//
+// Shared between threads, outside the library's own calls: the frame count
+// (the mixing thread's callback adds to an atomic), and the hand's job and
+// outcome (below). Everything else is the main thread's.
 
 #include "sound_watch.h"
 
@@ -20,6 +28,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -29,14 +43,36 @@ constexpr double racing = 4.0;         // times real time; a healthy voice makes
 // gives a new voice that races at once: each such voice doubles the looks
 // between tries, up to this many, so it burns a second now and then, not a core.
 constexpr int most_looks_between_tries = 64;
+// How long the exit waits for the voice to go: a healthy one goes within a
+// buffer (milliseconds; a few tenths of a second under valgrind).
+constexpr std::chrono::milliseconds exit_bound{750};
 
 struct watch_state {
     bool started;   // counting, and the voice's format known
+    bool voice;     // a default voice is playing, as far as the watch knows
     bool fresh;     // the voice was made by a try, and not yet seen healthy
+    bool asked;     // a try was handed over, its outcome not yet read
     double seen_at; // al_get_time at the last look
     uint64_t seen;  // frames mixed by then
     int wait;       // looks between tries while there is no voice
     int waited;     // looks since the last try
+    unsigned int mixer_freq;
+};
+
+enum job { idle, make, drop, quit };
+
+// The hand's work. The main thread sets job (and, before the first job, the
+// format) only while job is idle; the hand sets made and then job back to
+// idle, or, after quit, to quit for good. The mutex guards job's changes for
+// the condition variable; neither thread holds it across a library call.
+struct hand_state {
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<int> job{idle};
+    std::atomic<bool> made{false}; // the last try gave a voice
+    std::atomic<bool> done{false}; // the hand has quit: it calls the library no more
+    std::thread thread;
+    ALLEGRO_MIXER *mixer;
     unsigned int freq;
     ALLEGRO_AUDIO_DEPTH depth;
     ALLEGRO_CHANNEL_CONF chans;
@@ -45,6 +81,7 @@ struct watch_state {
 // Static storage, not main's frame: the mixing thread may run the callback
 // until the library's exit-time shutdown, after main has returned.
 watch_state ws{};
+hand_state hs;
 std::atomic<uint64_t> mixed{0}; // frames the default mixer has made
 
 // Runs on the library's mixing thread, after each buffer is mixed.
@@ -64,6 +101,65 @@ double rate_since_last_look()
     return rate;
 }
 
+// The calls that may wait on the sound server, all in one place.
+void work(int what)
+{
+    if (what == make) {
+        ALLEGRO_VOICE *voice =
+            al_create_voice(hs.freq, hs.depth, hs.chans); // fails while no server is reachable
+        const bool ok = voice && al_attach_mixer_to_voice(hs.mixer, voice);
+        if (ok) {
+            al_set_default_voice(voice);
+        } else {
+            al_destroy_voice(voice);
+        }
+        hs.made = ok;
+    } else {
+        al_set_default_voice(nullptr); // destroys it, joining its thread
+    }
+}
+
+void hand()
+{
+    for (;;) {
+        std::unique_lock<std::mutex> lock(hs.m);
+        hs.cv.wait(lock, [] { return hs.job != idle; });
+        const int what = hs.job;
+        lock.unlock();
+        work(what);
+        lock.lock();
+        if (what == quit) {
+            hs.done = true;
+            hs.cv.notify_all();
+            return;
+        }
+        hs.job = idle;
+        hs.cv.notify_all();
+    }
+}
+
+// The exit cannot wait on a server that does not answer: the voice, or the
+// hand inside a library call, would hold it for good, and the library's
+// shutdown would join the stuck mixing thread. End the process at once with
+// the status the exit gives (Escape and the close button give 0), stdout
+// flushed, skipping that shutdown: only a sound path stuck past the bound
+// comes here.
+[[noreturn]] void stuck()
+{
+    (void)std::fflush(stdout); // nothing to tell anyone if it fails
+    std::_Exit(0);
+}
+
+void give(int what)
+{
+    if (!hs.thread.joinable()) {
+        hs.thread = std::thread(hand);
+    }
+    const std::lock_guard<std::mutex> lock(hs.m);
+    hs.job = what;
+    hs.cv.notify_all();
+}
+
 } // namespace
 
 void watch_sound(int64_t count)
@@ -71,27 +167,39 @@ void watch_sound(int64_t count)
     if (count % ticks_per_look != 0) {
         return;
     }
-    ALLEGRO_MIXER *mixer = al_get_default_mixer();
-    ALLEGRO_VOICE *voice = al_get_default_voice();
     if (!ws.started) {
         // A demo that started silent stays silent, as before.
+        ALLEGRO_MIXER *mixer = al_get_default_mixer();
+        ALLEGRO_VOICE *voice = al_get_default_voice();
         if (!mixer || !voice || !al_set_mixer_postprocess_callback(mixer, count_frames, nullptr)) {
             return;
         }
         ws.started = true;
+        ws.voice = true;
         ws.wait = 1;
-        ws.freq = al_get_voice_frequency(voice);
-        ws.depth = al_get_voice_depth(voice);
-        ws.chans = al_get_voice_channels(voice);
+        ws.mixer_freq = al_get_mixer_frequency(mixer);
+        hs.mixer = mixer;
+        hs.freq = al_get_voice_frequency(voice);
+        hs.depth = al_get_voice_depth(voice);
+        hs.chans = al_get_voice_channels(voice);
         rate_since_last_look();
         return;
     }
     const double rate = rate_since_last_look();
-    if (voice) {
-        if (rate > racing * al_get_mixer_frequency(mixer)) {
+    if (hs.job != idle) {
+        return; // the hand is still waiting on the server
+    }
+    if (ws.asked) {
+        // The window holds the new voice's frames since it was made.
+        ws.asked = false;
+        ws.voice = ws.fresh = hs.made;
+    }
+    if (ws.voice) {
+        if (rate > racing * ws.mixer_freq) {
             ws.wait = ws.fresh ? std::min(ws.wait * 2, most_looks_between_tries) : 1;
             ws.waited = 0;
-            al_set_default_voice(nullptr); // destroys it, joining its thread
+            ws.voice = false;
+            give(drop);
         }
         ws.fresh = false;
         return;
@@ -100,12 +208,28 @@ void watch_sound(int64_t count)
         return;
     }
     ws.waited = 0;
-    voice = al_create_voice(ws.freq, ws.depth, ws.chans); // fails while no server is reachable
-    if (voice && al_attach_mixer_to_voice(mixer, voice)) {
-        al_set_default_voice(voice);
-        ws.fresh = true;
-        rate_since_last_look();
-        return;
+    ws.asked = true;
+    give(make);
+}
+
+void quit_sound()
+{
+    const auto deadline = std::chrono::steady_clock::now() + exit_bound;
+    if (!hs.thread.joinable() && !al_get_default_voice()) {
+        return; // silent, or the watch never started: nothing waits on a server
     }
-    al_destroy_voice(voice);
+    // The voice is dropped by the hand too, once it is idle, so that no
+    // library call of its own can overlap the library's shutdown after main.
+    std::unique_lock<std::mutex> lock(hs.m);
+    if (hs.thread.joinable() && !hs.cv.wait_until(lock, deadline, [] { return hs.job == idle; })) {
+        stuck();
+    }
+    lock.unlock();
+    give(quit);
+    lock.lock();
+    if (!hs.cv.wait_until(lock, deadline, [] { return hs.done.load(); })) {
+        stuck();
+    }
+    lock.unlock();
+    hs.thread.join(); // it has returned, or is returning
 }
