@@ -18,15 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using harness::run_options;
 
-void expect_clean_exit(const harness::result &r, const std::string &what)
-{
-    EXPECT_FALSE(r.timed_out) << what << ": still running at the deadline";
-    EXPECT_EQ(r.signal, 0) << what << ": killed by a signal";
-    EXPECT_TRUE(r.exited) << what;
-    EXPECT_EQ(r.status, 0) << what;
-    EXPECT_EQ(r.out, "") << what;
-}
-
 TEST(Demo, EndsOnEscapeOrTheCloseButtonAndNothingElse)
 {
     for (const bool by_escape : {true, false}) {
@@ -54,8 +45,7 @@ TEST(Demo, EndsOnEscapeOrTheCloseButtonAndNothingElse)
         } else {
             harness::close_request(d);
         }
-        const harness::result r = harness::finish(d);
-        expect_clean_exit(r, name);
+        harness::expect_end(d, false, 0, "", name);
         EXPECT_EQ(harness::listing(dir + "/app"), before) << name << ": wrote next to the program";
 
         harness::expect_clip(dir + "/sink.wav", 0.2, name);
@@ -200,7 +190,7 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
     EXPECT_EQ(wrong, 0) << "of " << grabs << " looks at the window";
     EXPECT_EQ(off_palette, 0) << "pixels outside black, red, white and their blends";
     harness::tap(d, "Escape"); // released too: a key left down reaches the next run
-    expect_clean_exit(harness::finish(d), "pulse");
+    harness::expect_end(d, false, 0, "", "pulse");
 
     // One frame per tick, and one for the whole batch queued by the stall.
     const std::vector<double> flips = harness::logged(log, "al_flip_display");

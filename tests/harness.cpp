@@ -519,6 +519,22 @@ result run(const std::string &dir, const run_options &opt, double seconds)
     return finish(d, seconds);
 }
 
+bool expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
+                double seconds)
+{
+    const bool up = !runs || wait_running(d);
+    EXPECT_TRUE(up) << what << ": no frame on screen";
+    if (runs && up) {
+        tap(d, "Escape");
+    }
+    const result r = finish(d, seconds);
+    EXPECT_FALSE(r.timed_out) << what << ": still running after " << seconds << " s";
+    EXPECT_EQ(r.signal, 0) << what << ": killed by a signal";
+    EXPECT_EQ(r.status, status) << what;
+    EXPECT_EQ(r.out, out) << what;
+    return !r.timed_out && r.signal == 0 && r.status == status && r.out == out;
+}
+
 namespace {
 
 constexpr double window_seconds = 0.25; // the stretch of sound that is matched at a time

@@ -134,6 +134,9 @@ struct result {
 // Waits for the end (killing the program at the deadline) and collects it.
 result finish(demo &d, double seconds = 10.0);
 result run(const std::string &dir, const run_options &opt = {}, double seconds = 10.0);
+// Checks (and tells) that a run ends within seconds with status and out; runs: Escape ends it.
+bool expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
+                double seconds = 10.0);
 
 // ---- Sound ----
 

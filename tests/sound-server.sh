@@ -4,11 +4,10 @@
 # would raise it, above a busy machine's builds), from a home in /var/tmp that
 # the user can reach and whose socket path fits bind(). "start DIR [pipewire]
 # [hung]": PulseAudio with a null sink, or PipeWire and its PulseAudio server,
-# on the same socket each time; prints its address; hung: stopped (SIGSTOP)
-# as soon as its socket appears, before it answers. "hang DIR" stops it,
-# "wake DIR" continues it. "stop DIR": ended at once, as a crash ends it.
-# "record DIR NAME SECONDS": its sound, into DIR/NAME.wav. Run in a session of
-# its own, a stopped server stays stopped when a shell above it ends.
+# on the same socket each time; prints its address; hung: stopped as soon as
+# its socket appears. "hang DIR", "wake DIR": stopped, continued (in a session
+# of its own, no shell's end continues it). "stop DIR": ended at once, as a
+# crash ends it. "record DIR NAME SECONDS": its sound, into DIR/NAME.wav.
 set -eu
 dir=$2
 srv=/var/tmp/hello-pulse-sound.$(printf %s "$dir" | cksum | cut -d' ' -f1)
