@@ -207,6 +207,8 @@ void lose_sound_server(const std::string &kind)
         const double fps =
             static_cast<double>(flips.end() - std::lower_bound(flips.begin(), flips.end(), from)) /
             (harness::now() - from);
+        std::cout << "[ HUNG     ] " << kind << ", " << what << ": " << fps << " frames/s, " << cpu
+                  << " % CPU\n";
         EXPECT_NEAR(fps, 60.0, 3.0) << kind << ", " << what << ": frames a second";
         EXPECT_GT(heights.size(), 1u) << kind << ", " << what << ": the greeting stopped pulsing";
         EXPECT_LE(cpu, before + 5.0) << kind << ", " << what << ": % of a core";
