@@ -170,11 +170,10 @@ std::string sound_server(const std::string &verb, const std::string &dir, const 
 
 // The demo through the library's own driver choice, on a desktop's server: it
 // plays; the server is killed and a new one starts hung (stopped before it
-// answers), and for 10 s the greeting pulses at 60 frames a second, with no
-// more CPU than while it played; the server is continued, and within 5 s the
-// clip plays through it again; the server is stopped under it, and Escape
-// gives 0 within 1 s. A second run ends as fast on the close button, with a
-// new server hung.
+// answers): for 10 s the greeting pulses at 60 frames a second, at no more CPU
+// than while it played; continued, within 5 s the clip plays through it again;
+// stopped under it, Escape gives 0 within 1 s; a second run, with a new server
+// hung, ends as fast on the close button.
 void lose_sound_server(const std::string &kind)
 {
     const std::string dir = harness::scratch("sound-" + kind), log = dir + "/calls.log";
