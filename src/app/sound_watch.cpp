@@ -216,10 +216,10 @@ void quit_sound()
 {
     const auto deadline = std::chrono::steady_clock::now() + exit_bound;
     if (!hs.thread.joinable() && !al_get_default_voice()) {
-        return; // silent, or the watch never started: nothing waits on a server
+        return; // silent: nothing waits on a server
     }
-    // The voice is dropped by the hand too, once it is idle, so that no
-    // library call of its own can overlap the library's shutdown after main.
+    // The voice is dropped by the hand too, once it is idle, and the hand then
+    // ends: the library's shutdown after main never overlaps a call of its own.
     std::unique_lock<std::mutex> lock(hs.m);
     if (hs.thread.joinable() && !hs.cv.wait_until(lock, deadline, [] { return hs.job == idle; })) {
         stuck();
