@@ -44,8 +44,9 @@ constexpr double racing = 4.0;         // times real time; a healthy voice makes
 // between tries, up to this many, so it burns a second now and then, not a core.
 constexpr int most_looks_between_tries = 64;
 // How long the exit waits for the voice to go: a healthy one goes within a
-// buffer (milliseconds; a few tenths of a second under valgrind).
-constexpr std::chrono::milliseconds exit_bound{750};
+// buffer (1 ms here, 0.14 s under valgrind); the rest of a second is for the
+// key press to reach the loop and the process to end.
+constexpr std::chrono::milliseconds exit_bound{500};
 
 struct watch_state {
     bool started;   // counting, and the voice's format known
