@@ -12,6 +12,6 @@
 void watch_sound(int64_t count);
 
 // Called once, on the main thread, as the loop ends with status 0. Drops the
-// voice within a second, and ends the process with status 0 if the sound
+// voice within half a second, and ends the process with status 0 if the sound
 // server holds it longer; after it the library's own shutdown runs as ever.
 void quit_sound();
