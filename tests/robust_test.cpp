@@ -198,7 +198,7 @@ void lose_sound_server(const std::string &kind)
         std::set<int> heights;
         const double from = harness::now();
         const double cpu = cpu_while([&] {
-            for (; harness::now() < from + seconds; harness::nap(0.5)) {
+            for (; harness::now() < from + seconds; harness::nap(1.0)) { // few grabs: each holds the display
                 heights.insert(harness::bounds(harness::grab(d.win), harness::lit).height());
             }
         });
