@@ -522,10 +522,9 @@ result run(const std::string &dir, const run_options &opt, double seconds)
 bool expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
                 double seconds)
 {
-    const bool up = !runs || wait_running(d);
-    EXPECT_TRUE(up) << what << ": no frame on screen";
-    if (runs && up) {
-        tap(d, "Escape");
+    if (runs) {
+        EXPECT_TRUE(wait_running(d)) << what << ": no frame on screen";
+        tap(d, "Escape"); // harmless on a program that has no window
     }
     const result r = finish(d, seconds);
     EXPECT_FALSE(r.timed_out) << what << ": still running after " << seconds << " s";
