@@ -18,6 +18,10 @@ soak_packages="xvfb xauth libgl1-mesa-dri libopenal1 xdotool gnuplot-nox"
 check_packages="valgrind clang-tidy cppcheck"
 # The long test of a desktop sound server that is PipeWire's.
 pipewire_packages="pipewire pipewire-pulse wireplumber dbus-daemon"
+# scripts/windows: the cross-build for Windows, and Wine with a window manager
+# for the suite's checks of it.
+windows_packages="cmake g++ make pkg-config fonts-dejavu-core python3 indent xz-utils g++-mingw-w64-x86-64-posix
+  wine wine64 openbox"
 
 # The pkg-config modules of the -dev packages above, named on systems where
 # the packages have other names.

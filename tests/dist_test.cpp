@@ -2,18 +2,16 @@
 // run command records without a display, and the Debian package.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "harness.h"
@@ -153,17 +151,15 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
         const harness::image &im = frames[i];
         std::string bytes(reinterpret_cast<const char *>(im.px.data()), im.px.size() * sizeof(harness::rgb));
         distinct.insert(std::hash<std::string>{}(bytes));
-        size_t off_palette = 0;
-        for (const harness::rgb &p : im.px) {
-            off_palette += !harness::palette(p);
-        }
+        const auto off_palette =
+            std::count_if(im.px.begin(), im.px.end(), [](auto p) { return !harness::palette(p); });
         const int lit = harness::bounds(im, harness::lit).count;
         const bool both =
             harness::bounds(im, harness::red).count > 0 && harness::bounds(im, harness::white).count > 0;
         showing += both;
         const bool good = off_palette == 0 && lit * 2 < im.w * im.h && (both || lit < some_ink);
-        EXPECT_EQ(off_palette, 0u) << "frame " << i
-                                   << ": colours other than black, red, white and their blends";
+        EXPECT_EQ(off_palette, 0) << "frame " << i
+                                  << ": colours other than black, red, white and their blends";
         EXPECT_LT(lit * 2, im.w * im.h) << "frame " << i << ": not on black";
         EXPECT_TRUE(both || lit < some_ink) << "frame " << i << ": shows the greeting without red and white";
         if (!good && saved++ < 3) {
@@ -282,19 +278,12 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     harness::run_options opt;
     opt.program = root + "/usr/games/hello-pulse";
     harness::demo d = harness::start(dir, opt);
-    if (!harness::wait_running(d)) {
-        const harness::result r = harness::finish(d, 1.0);
-        FAIL() << "no frame on screen; status " << r.status << ", signal " << r.signal
-               << ", printed: " << r.out;
-    }
+    EXPECT_TRUE(harness::wait_running(d)) << "no frame on screen";
     std::error_code ec;
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(d.pid) + "/cwd", ec), libdir);
     harness::nap(1.0); // a second of sound for the sink
     harness::key(d, "Escape", true);
-    const harness::result r = harness::finish(d);
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
+    harness::expect_end(d, false, 0, "", "the installed demo");
     harness::expect_clip(dir + "/sink.wav", 0.5, "the installed demo");
 }
 

@@ -8,7 +8,7 @@
 #include <allegro5/allegro_ttf.h>
 #include <allegro5/allegro_x.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 
 #include "greeting/greeting.h"
@@ -81,11 +81,9 @@ TEST(Frame, ShowsTheGreetingInRedAndWhiteAtItsScale)
     for (double scale : {0.0, 0.001, 0.75, 1.5, 3.0}) {
         const image im = frame_at(scale);
         ASSERT_EQ(im.w * im.h, 800 * 600) << "cannot read the window back";
-        int off = 0;
-        for (const rgb &p : im.px) {
-            off += !harness::palette(p);
-        }
-        EXPECT_EQ(off, 0) << "pixels outside black, red, white and their blends at scale " << scale;
+        EXPECT_EQ(
+            std::count_if(im.px.begin(), im.px.end(), [](const rgb &p) { return !harness::palette(p); }), 0)
+            << "pixels outside black, red, white and their blends at scale " << scale;
 
         // Where the ink lands: nowhere at 0, at most a dim speck at the centre
         // at the floor, and the font's own layout zoomed about the centre (at

@@ -35,6 +35,9 @@ using window_id = unsigned long; // an X Window
 // display name, or "" if it did not start; its pid is in dir/pid.
 std::string private_display(const std::string &dir);
 
+// tests/sound-server.sh: what it printed (start prints the server's address).
+std::string sound_server(const std::string &verb, const std::string &dir, const std::string &args = "");
+
 // ---- Pictures ----
 
 struct rgb {
@@ -56,14 +59,6 @@ struct box {
     bool empty() const
     {
         return count == 0;
-    }
-    int width() const
-    {
-        return right - left + 1;
-    }
-    int height() const
-    {
-        return bottom - top + 1;
     }
 };
 
@@ -103,10 +98,10 @@ struct demo {
     window_id win = 0;
 };
 
-// A fresh scratch directory for one case: dir/app holds a copy of the program
+// A fresh scratch directory for one case: dir/app holds a copy of a build's program
 // and its two data files, dir/home and dir/tmp are its HOME and TMPDIR, and
 // dir/sink.wav is where the sound sink records.
-std::string scratch(const std::string &name);
+std::string scratch(const std::string &name, const std::string &from = PROGRAM_DIR);
 std::vector<std::string> listing(const std::string &dir); // sorted names in a directory
 
 demo start(const std::string &dir, const run_options &opt = {});
@@ -125,17 +120,15 @@ void close_request(demo &d); // the window manager's WM_DELETE_WINDOW message
 bool alive(const demo &d);
 
 struct result {
-    bool exited = false; // false: killed by a signal, or still running at the deadline
-    int status = -1;     // exit status as the parent sees it (0..255)
+    int status = -1; // exit status as the parent sees it (0..255)
     int signal = 0;
     bool timed_out = false;
     std::string out; // all of stdout
 };
 // Waits for the end (killing the program at the deadline) and collects it.
 result finish(demo &d, double seconds = 10.0);
-result run(const std::string &dir, const run_options &opt = {}, double seconds = 10.0);
-// Checks (and tells) that a run ends within seconds with status and out; runs: Escape ends it.
-bool expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
+// Checks how a run ended, by the deadline: its status and all it printed. One that runs gets Escape first.
+void expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
                 double seconds = 10.0);
 
 // ---- Sound ----

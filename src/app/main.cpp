@@ -10,11 +10,14 @@
 #include <allegro5/allegro_ttf.h>
 #include <allegro5/allegro_video.h>
 
-// The process guard's platform parts: POSIX descriptors, and Xlib where the
-// library draws through an X server.
+// The process guard's platform parts: POSIX descriptors, Windows' consoles,
+// and Xlib where the library draws through an X server.
 #ifdef ALLEGRO_UNIX
 #include <fcntl.h>
 #include <unistd.h>
+#endif
+#ifdef ALLEGRO_WINDOWS
+#include <windows.h>
 #endif
 #ifdef ALLEGRO_WITH_XWINDOWS
 #include <X11/Xlib.h>
@@ -63,9 +66,19 @@ int lost_display(Display * /*display*/)
 // Runs before the library opens anything. With standard output closed, the
 // library's X connection would take its descriptor and a failure line would
 // be written into the X protocol stream; and a lost X server must end the
-// process at once (lost_display).
+// process at once (lost_display). On Windows the program is a window program
+// (no console of its own when started from Explorer), so it has no standard
+// output unless one was handed to it: started from a command prompt, it
+// writes a failure line into the prompt's console, as a console program
+// would; from Explorer, with no console to write to, the line goes nowhere.
 void guard_process()
 {
+#ifdef ALLEGRO_WINDOWS
+    if (!GetStdHandle(STD_OUTPUT_HANDLE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        // Unchecked: without the console, the line is lost as from Explorer.
+        (void)freopen("CONOUT$", "w", stdout);
+    }
+#endif
 #ifdef ALLEGRO_UNIX
     if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
         const int fd = open("/dev/null", O_WRONLY);
