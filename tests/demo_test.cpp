@@ -60,12 +60,11 @@ run_options under_wine(const std::string &dir, const std::string &sound)
     return o;
 }
 
-// The demo started as a user starts it (or under Wine, its sound through the
-// server of the directory wine, at the address sound), then ended by Escape
-// or by the window manager's close request. Meanwhile it ignores all other
-// input, shows the greeting in red and white in phase with a timer started
-// between its window's mapping and its first lit frame, and plays the clip;
-// it ends with 0 by the deadline, and writes nothing beside itself.
+// The demo started as a user starts it (or under Wine, its sound through the server of the
+// directory wine, at the address sound), ended by Escape or the window manager's close request.
+// Till then it ignores all other input, shows the greeting in red and white in phase with a timer
+// started between its window's mapping and first lit frame, and plays the clip; it ends with 0 by
+// the deadline, and writes nothing beside itself.
 void run_until_asked(bool by_escape, const std::string &wine = "", const std::string &sound = "")
 {
     const std::string name = (wine.empty() ? "" : "wine-") + std::string(by_escape ? "escape" : "close");
@@ -189,8 +188,7 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
 {
     constexpr double stall = 1.0;   // s the first frame is held, as a slow frame would hold it
     constexpr double run_for = 9.5; // s: past the peaks at 1, 5 and 9 s and the clip's end at 7 s
-    const std::string dir = harness::scratch("pulse");
-    const std::string log = dir + "/calls.log";
+    const std::string dir = harness::scratch("pulse"), log = dir + "/calls.log";
     harness::demo d = harness::start(dir, run_options{{{"LD_PRELOAD", SHIM_PATH},
                                                        {"HELLO_SHIM_LOG", log},
                                                        {"HELLO_SHIM_STALL", "1 " + std::to_string(stall)}}});
@@ -218,14 +216,13 @@ TEST(Demo, PulsesWithTheTimerAndLoopsTheClip)
     // first one only after the stall).
     harness::nap(stalled + 0.05 - harness::now());
     int grabs = 0, wrong = 0;
-    for (; harness::now() < t0 + run_for && harness::alive(d); harness::nap(0.02)) {
+    for (; harness::now() < t0 + run_for && harness::alive(d); ++grabs, harness::nap(0.02)) {
         const double at = harness::now();
         const std::vector<double> flips = harness::logged(log, "al_flip_display");
         const auto shown = std::upper_bound(flips.begin(), flips.end(), at) - flips.begin() - 1;
         im = harness::grab(d.win);
         const double lo = shown < 1 ? 0.0 : flips[shown - 1] + (shown == 1 ? stall : 0.0) - 1.0 / 60 - t0;
         const double hi = harness::now() - t0;
-        ++grabs;
         if (shown >= 1 && !in_phase(harness::bounds(im, harness::lit), lo, hi) && wrong++ == 0) {
             harness::save_png(im, "demo-out-of-phase");
             ADD_FAILURE() << "between " << lo << " and " << hi

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -117,14 +116,14 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
     // tests' business (they name them); here only the recording matters.
     const char *asan = std::getenv("ASAN_OPTIONS");
     const std::string sanitizer = asan ? " ASAN_OPTIONS=" + q(std::string(asan) + ":detect_leaks=0") : "";
-    const auto begin = std::chrono::steady_clock::now();
+    const double begin = harness::now();
     int status = -1;
     const std::string log =
         sh("cd " + q(dir) + " && env -i PATH=/usr/bin:/bin" + sanitizer + " HOME=" + q(dir + "/home") +
                " TMPDIR=" + q(dir + "/tmp") + " timeout -k 5 90 " + q(SOURCE_DIR "/scripts/preview") +
                " --out " + q(out) + " --program " + q(dir + "/app/hello-pulse") + " 2>&1",
            &status);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const double took = harness::now() - begin;
     ASSERT_EQ(status, 0) << log;
     EXPECT_LT(took, preview_limit) << log;
     EXPECT_NE(log.find("hello-pulse ended with status 0"), std::string::npos) << log;

@@ -31,7 +31,19 @@ namespace harness {
 
 namespace {
 
-Display *x();
+// This process's own connection to the display, opened once.
+Display *x()
+{
+    static Display *dpy = nullptr;
+    if (!dpy && !display().empty()) {
+        // A test reads windows that may vanish under it; an X error must fail a
+        // check, not end the test process (Xlib's default handler exits).
+        XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
+        dpy = XOpenDisplay(display().c_str());
+        EXPECT_NE(dpy, nullptr) << "cannot open the virtual display " << display();
+    }
+    return dpy;
+}
 
 // The display a server started by the fixture's script into dir answers on.
 std::string display_in(const std::string &dir)
@@ -149,24 +161,6 @@ std::string private_display(const std::string &dir)
     return status == 0 ? display_in(dir) : "";
 }
 
-namespace {
-
-// This process's own connection to the display, opened once.
-Display *x()
-{
-    static Display *dpy = nullptr;
-    if (!dpy && !display().empty()) {
-        // A test reads windows that may vanish under it; an X error must fail a
-        // check, not end the test process (Xlib's default handler exits).
-        XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
-        dpy = XOpenDisplay(display().c_str());
-        EXPECT_NE(dpy, nullptr) << "cannot open the virtual display " << display();
-    }
-    return dpy;
-}
-
-} // namespace
-
 // ---- Pictures ----
 
 bool lit(const rgb &p)
@@ -192,9 +186,7 @@ bool palette(const rgb &p)
 
 box bounds(const image &im, bool (*keep)(const rgb &))
 {
-    box b;
-    b.left = im.w;
-    b.top = im.h;
+    box b{im.w, im.h};
     for (int y = 0; y < im.h; ++y) {
         for (int x = 0; x < im.w; ++x) {
             if (keep(im.at(x, y))) {
@@ -502,26 +494,6 @@ void close_request(demo &d)
     XSync(dpy, False);
 }
 
-result finish(demo &d, double seconds)
-{
-    result r;
-    int ws = 0;
-    pid_t got = 0;
-    for (const double end = now() + seconds; (got = waitpid(d.pid, &ws, WNOHANG)) == 0 && now() < end;) {
-        nap(0.01);
-    }
-    if (got == 0) {
-        r.timed_out = true;
-        kill(d.pid, SIGKILL);
-        waitpid(d.pid, &ws, 0);
-    }
-    d.pid = -1;
-    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-    r.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
-    r.out = read_file(d.dir + "/stdout.txt");
-    return r;
-}
-
 void expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
                 double seconds)
 {
@@ -529,11 +501,20 @@ void expect_end(demo &d, bool runs, int status, const std::string &out, const st
         EXPECT_TRUE(wait_running(d)) << what << ": no frame on screen";
         tap(d, "Escape"); // harmless on a program that has no window
     }
-    const result r = finish(d, seconds);
-    EXPECT_FALSE(r.timed_out) << what << ": still running after " << seconds << " s";
-    EXPECT_EQ(r.signal, 0) << what << ": killed by a signal";
-    EXPECT_EQ(r.status, status) << what;
-    EXPECT_EQ(r.out, out) << what;
+    int ws = 0;
+    pid_t got = 0;
+    for (const double end = now() + seconds; (got = waitpid(d.pid, &ws, WNOHANG)) == 0 && now() < end;) {
+        nap(0.01);
+    }
+    if (got == 0) {
+        kill(d.pid, SIGKILL);
+        waitpid(d.pid, &ws, 0);
+    }
+    d.pid = -1;
+    EXPECT_NE(got, 0) << what << ": still running after " << seconds << " s";
+    EXPECT_EQ(WIFSIGNALED(ws) ? WTERMSIG(ws) : 0, 0) << what << ": killed by a signal";
+    EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, status) << what;
+    EXPECT_EQ(read_file(d.dir + "/stdout.txt"), out) << what;
 }
 
 namespace {

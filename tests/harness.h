@@ -119,15 +119,8 @@ void mouse(demo &d);         // moves, clicks and scrolls over the window
 void close_request(demo &d); // the window manager's WM_DELETE_WINDOW message
 bool alive(const demo &d);
 
-struct result {
-    int status = -1; // exit status as the parent sees it (0..255)
-    int signal = 0;
-    bool timed_out = false;
-    std::string out; // all of stdout
-};
-// Waits for the end (killing the program at the deadline) and collects it.
-result finish(demo &d, double seconds = 10.0);
-// Checks how a run ended, by the deadline: its status and all it printed. One that runs gets Escape first.
+// Checks how a run ended, by the deadline (then it is killed): its status and all it printed. One
+// that runs gets Escape first.
 void expect_end(demo &d, bool runs, int status, const std::string &out, const std::string &what,
                 double seconds = 10.0);
 

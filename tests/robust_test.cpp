@@ -196,7 +196,8 @@ void lose_sound_server(const std::string &kind)
         const double from = harness::now();
         const double cpu = cpu_while([&] {
             for (; harness::now() < from + seconds; harness::nap(1.0)) { // few grabs: each holds the display
-                heights.insert(harness::bounds(harness::grab(d.win), harness::lit).height());
+                const harness::box b = harness::bounds(harness::grab(d.win), harness::lit);
+                heights.insert(b.bottom - b.top);
             }
         });
         const std::vector<double> flips = harness::logged(log, "al_flip_display");
@@ -278,12 +279,10 @@ TEST(Long, CleanUnderValgrind)
     }
     constexpr double run_seconds = 3.0;
     const std::string dir = harness::scratch("valgrind");
-    harness::demo d = harness::start(
-        dir, run_options{{},
-                         true,
-                         "",
-                         {valgrind, "--error-exitcode=1", "--suppressions=" TESTS_DIR "/valgrind.supp",
-                          "--log-file=" + dir + "/valgrind.log"}});
+    run_options opt;
+    opt.wrap = {valgrind, "--error-exitcode=1", "--suppressions=" TESTS_DIR "/valgrind.supp",
+                "--log-file=" + dir + "/valgrind.log"};
+    harness::demo d = harness::start(dir, opt);
     // Everything is many times slower under valgrind, the first frame most.
     ASSERT_TRUE(harness::wait_running(d, 120.0)) << "no frame on screen";
     harness::nap(run_seconds);

@@ -54,41 +54,32 @@ template <typename F> F real(const char *name)
 
 } // namespace
 
-#define SHIM_INIT(name)                                                                                      \
-    extern "C" bool name(void)                                                                               \
-    {                                                                                                        \
-        return !failing(#name) && real<bool (*)(void)>(#name)();                                             \
-    }
-
-SHIM_INIT(al_install_audio)
-SHIM_INIT(al_install_keyboard)
-SHIM_INIT(al_install_mouse)
-SHIM_INIT(al_init_font_addon)
-SHIM_INIT(al_init_ttf_addon)
-SHIM_INIT(al_init_acodec_addon)
-SHIM_INIT(al_init_video_addon)
-SHIM_INIT(al_init_image_addon)
-SHIM_INIT(al_init_primitives_addon)
-
-extern "C" bool al_install_system(int version, int (*atexit_ptr)(void (*)(void)))
-{
-    return !failing("al_install_system") &&
-           real<bool (*)(int, int (*)(void (*)(void)))>("al_install_system")(version, atexit_ptr);
-}
-
-// The objects of the run state: null when it is the one to fail.
+// Each fails as the library would (false or null) when it is the one named.
 // NOLINTBEGIN(bugprone-macro-parentheses): a type and parameter lists, not values
-#define SHIM_OBJECT(type, name, params, args)                                                                \
-    extern "C" type *name params                                                                             \
+#define SHIM_FAILS(type, name, params, args)                                                                 \
+    extern "C" type name params                                                                              \
     {                                                                                                        \
-        return failing(#name) ? nullptr : real<type *(*)params>(#name) args;                                 \
+        if (failing(#name)) {                                                                                \
+            return {};                                                                                       \
+        }                                                                                                    \
+        return real<type(*) params>(#name) args;                                                             \
     }
 
-SHIM_OBJECT(ALLEGRO_DISPLAY, al_create_display, (int w, int h), (w, h))
-SHIM_OBJECT(ALLEGRO_EVENT_QUEUE, al_create_event_queue, (void), ())
-SHIM_OBJECT(ALLEGRO_FONT, al_load_ttf_font, (const char *file, int size, int flags), (file, size, flags))
-SHIM_OBJECT(ALLEGRO_TIMER, al_create_timer, (double seconds), (seconds))
-SHIM_OBJECT(ALLEGRO_SAMPLE, al_load_sample, (const char *file), (file))
+SHIM_FAILS(bool, al_install_system, (int version, int (*atexit_ptr)(void (*)(void))), (version, atexit_ptr))
+SHIM_FAILS(bool, al_install_audio, (void), ())
+SHIM_FAILS(bool, al_install_keyboard, (void), ())
+SHIM_FAILS(bool, al_install_mouse, (void), ())
+SHIM_FAILS(bool, al_init_font_addon, (void), ())
+SHIM_FAILS(bool, al_init_ttf_addon, (void), ())
+SHIM_FAILS(bool, al_init_acodec_addon, (void), ())
+SHIM_FAILS(bool, al_init_video_addon, (void), ())
+SHIM_FAILS(bool, al_init_image_addon, (void), ())
+SHIM_FAILS(bool, al_init_primitives_addon, (void), ())
+SHIM_FAILS(ALLEGRO_DISPLAY *, al_create_display, (int w, int h), (w, h))
+SHIM_FAILS(ALLEGRO_EVENT_QUEUE *, al_create_event_queue, (void), ())
+SHIM_FAILS(ALLEGRO_FONT *, al_load_ttf_font, (const char *file, int size, int flags), (file, size, flags))
+SHIM_FAILS(ALLEGRO_TIMER *, al_create_timer, (double seconds), (seconds))
+SHIM_FAILS(ALLEGRO_SAMPLE *, al_load_sample, (const char *file), (file))
 // NOLINTEND(bugprone-macro-parentheses)
 
 extern "C" void al_start_timer(ALLEGRO_TIMER *timer)
