@@ -24,10 +24,14 @@ signal() { xargs -r kill -"$1" 2>/dev/null <"$srv/pids" || true; }
 case $1 in start | stop) signal CONT && signal KILL && rm -rf "$srv" ;; hang) signal STOP ;; wake) signal CONT ;; esac
 case $1 in
 start)
-    mkdir -p "$srv/run" "$srv/.config/pulse" "$srv/.config/pipewire/pipewire.conf.d"
+    mkdir -p "$srv/run" "$srv/.config/pulse" "$srv/.config/pipewire/pipewire.conf.d" "$srv/.config/wireplumber"
     echo "autospawn = no" >"$srv/.config/pulse/client.conf"
-    # PipeWire at the clip's rate (a resampled clip is not the clip sample for
-    # sample), with room for a shared machine's delays.
+    # No Bluetooth: WirePlumber 0.4 watches logind's seats for it, and quits where
+    # there is no logind (a container, a chroot).
+    mkdir "$srv/.config/wireplumber/bluetooth.lua.d" && echo "bluez_monitor.enabled = false" \
+        >"$srv/.config/wireplumber/bluetooth.lua.d/80-off.lua"
+    # PipeWire at PulseAudio's default rate, as the clip's, with room for a
+    # shared machine's delays.
     echo "context.properties = { default.clock.rate = 44100 default.clock.min-quantum = 2048 }" \
         >"$srv/.config/pipewire/pipewire.conf.d/test.conf"
     chown -R 65534:65534 "$srv" && chmod 700 "$srv/run"
