@@ -588,31 +588,39 @@ playback heard(const std::string &path)
     // up part way (a trimmed copy, a restarted server) is searched.
     std::vector<double> looped = clip.left;
     looped.insert(looped.end(), clip.left.begin(), clip.left.begin() + static_cast<long>(probe * steps));
-    auto fit = [&](size_t phase) {
+    auto fit = [&](size_t phase, size_t from) {
         double rc = 0.0, cc = 0.0, rr = 0.0;
         for (size_t i = 0; i < probe; ++i) {
-            const double c = looped[phase + i * steps], r = rec.left[first + i] + rec.right[first + i];
+            const double c = looped[phase + i * steps], r = rec.left[from + i] + rec.right[from + i];
             rc += r * c;
             cc += c * c;
             rr += r * r;
         }
         return rc / std::sqrt(cc * rr + 1e-30);
     };
-    size_t phase = steps;
-    double top = fit(phase);
-    for (size_t at = 0; top < 0.99999 && at < n; at += steps) {
-        const double f = fit(at);
-        phase = f > top ? at : phase;
-        top = std::max(f, top);
-    }
+    auto find = [&](size_t from) {
+        size_t phase = steps;
+        double top = fit(phase, from);
+        for (size_t at = 0; top < 0.99999 && at < n; at += steps) {
+            const double f = fit(at, from);
+            phase = f > top ? at : phase;
+            top = std::max(f, top);
+        }
+        return phase;
+    };
+    size_t phase = find(first);
 
     // Window by window, the gain that best explains each channel by the clip,
     // and what it leaves unexplained; the first window that the clip does not
     // explain (silence, another speed, another sound) ends the stretch. A sink
     // that resamples steps a little off the true ratio (OpenAL-soft: 5e-5), so
     // the clip is followed within a sample a window, a change far below hearing.
+    // A busy machine can starve the wave sink for a moment (its writer, woken
+    // late, renders the backlog at once, faster than the library refills): up
+    // to two windows of such a gap are passed over, the clip found again after.
     const size_t win = static_cast<size_t>(rec.rate * window_seconds);
     double lc = 0.0, rc = 0.0, cc = 0.0;
+    int gaps = 2;
     for (size_t at = first; at + win <= m; at += win) {
         double misfit = 2.0, bl = 0.0, br = 0.0, bc = 0.0;
         size_t next = phase;
@@ -632,7 +640,11 @@ playback heard(const std::string &path)
             }
         }
         if (misfit > misfit_limit) {
-            break;
+            if (gaps-- == 0 || at + 2 * win > m) {
+                break;
+            }
+            phase = find(at + win);
+            continue;
         }
         phase = next, lc += bl, rc += br, cc += bc;
         p.through = static_cast<double>(at + win) / rec.rate;
