@@ -1,5 +1,5 @@
-// How people get the demo and see it: the headless preview that the README's
-// run command records without a display, and the Debian package.
+// How people get the demo and see it: the headless preview that the README's run command records without a
+// display, and the Debian package.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -109,11 +109,10 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
     const std::string dir = harness::scratch("preview");
     const std::string out = dir + "/preview";
 
-    // As a user on a machine without a display runs it: no DISPLAY, and its
-    // own HOME and temp dir. A hang ends at the timeout, which the script
-    // survives long enough to stop its display and the program.
-    // In the sanitizer build the library's leftovers at exit are the robustness
-    // tests' business (they name them); here only the recording matters.
+    // As a user on a machine without a display runs it: no DISPLAY, and its own HOME and temp dir. A hang
+    // ends at the timeout, which the script survives long enough to stop its display and the program. In the
+    // sanitizer build the library's leftovers at exit are the robustness tests' business (they name them);
+    // here only the recording matters.
     const char *asan = std::getenv("ASAN_OPTIONS");
     const std::string sanitizer = asan ? " ASAN_OPTIONS=" + q(std::string(asan) + ":detect_leaks=0") : "";
     const double begin = harness::now();
@@ -132,8 +131,8 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
                                                                             << log;
     }
 
-    // The GIF: small enough for a README, looping forever, two pulse cycles,
-    // every frame red and white on black.
+    // The GIF: small enough for a README, looping forever, two pulse cycles, every frame red and white on
+    // black.
     const std::string gif = out + "/hello-pulse.gif";
     ASSERT_TRUE(fs::exists(gif));
     EXPECT_LE(fs::file_size(gif), gif_limit);
@@ -169,9 +168,8 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
     // Only the pulse's few frames near nothing show neither colour.
     EXPECT_GE(showing * 10, frames.size() * 9) << showing << " of " << frames.size() << " show red and white";
 
-    // The sound: the clip as the demo plays it, for about the same eight
-    // seconds, in a file whose header any player reads (the sink's own is
-    // unfinished).
+    // The sound: the clip as the demo plays it, for about the same eight seconds, in a file whose header any
+    // player reads (the sink's own is unfinished).
     const std::string wav = out + "/hello-pulse.wav";
     EXPECT_TRUE(proper_wave(wav));
     EXPECT_NEAR(harness::heard(wav).seconds, preview_seconds, duration_tolerance);
@@ -198,8 +196,8 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
         dir + "/pkg/hello-pulse_" PROJECT_VERSION "_" + trim(sh("dpkg --print-architecture")) + ".deb";
     ASSERT_TRUE(fs::exists(deb)) << log;
 
-    // Depends names the packages of the Allegro libraries the program really
-    // loads, and of the font its Verdana.ttf leads to.
+    // Depends names the packages of the Allegro libraries the program really loads, and of the font its
+    // Verdana.ttf leads to.
     const std::string depends = trim(sh("dpkg-deb -f " + q(deb) + " Depends"));
     std::stringstream libs(sh("ldd " + q(PROGRAM_DIR "/hello-pulse")));
     int allegro = 0;
@@ -259,8 +257,8 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     }
     // NOLINTEND(performance-inefficient-string-concatenation)
 
-    // Debian's checker, the software centres' and the menus' find nothing amiss; a hardened build's
-    // program is hardened, and the menu starts it by a path the package holds.
+    // Debian's checker, the software centres' and the menus' find nothing amiss; a hardened build's program
+    // is hardened, and the menu starts it by a path the package holds.
     const std::string share = root + "/usr/share/", desktop = share + "applications/hello-pulse.desktop";
     const std::string lint =
         sh("lintian --fail-on error,warning " + q(deb) + " && appstreamcli validate --pedantic --no-net " +
@@ -271,8 +269,8 @@ TEST(Package, InstallsWhereDebianWantsAndRunsFromAnywhere)
     const std::string exec = trim(sh("sed -n 's/^Exec=//p' " + q(desktop)));
     EXPECT_TRUE(exec[0] == '/' && fs::exists(root + exec)) << exec;
 
-    // Run as installed, through the link on PATH, from another directory. The
-    // font package it depends on is the system's own.
+    // Run as installed, through the link on PATH, from another directory. The font package it depends on is
+    // the system's own.
     fs::create_directory_symlink("/usr/share/fonts", fs::path(root) / "usr/share/fonts");
     harness::run_options opt;
     opt.program = root + "/usr/games/hello-pulse";

@@ -36,8 +36,8 @@ Display *x()
 {
     static Display *dpy = nullptr;
     if (!dpy && !display().empty()) {
-        // A test reads windows that may vanish under it; an X error must fail a
-        // check, not end the test process (Xlib's default handler exits).
+        // A test reads windows that may vanish under it; an X error must fail a check, not end the test
+        // process (Xlib's default handler exits).
         XSetErrorHandler([](Display *, XErrorEvent *) { return 0; });
         dpy = XOpenDisplay(display().c_str());
         EXPECT_NE(dpy, nullptr) << "cannot open the virtual display " << display();
@@ -229,6 +229,23 @@ box greeting(double scale)
     return b;
 }
 
+std::string off(const box &seen, const box &a, const box &b)
+{
+    constexpr int tolerance = 3;
+    auto between = [&](int v, int in, int out, int edge) {
+        return out == edge || (v >= std::min(in, out) - tolerance && v <= std::max(in, out) + tolerance);
+    };
+    auto str = [](const box &x) {
+        return x.empty() ? std::string("nothing")
+                         : std::to_string(x.left) + "," + std::to_string(x.top) + " to " +
+                               std::to_string(x.right) + "," + std::to_string(x.bottom);
+    };
+    return between(seen.left, a.left, b.left, 0) && between(seen.top, a.top, b.top, 0) &&
+                   between(seen.right, a.right, b.right, 799) && between(seen.bottom, a.bottom, b.bottom, 599)
+               ? ""
+               : "lit " + str(seen) + ", expected between " + str(a) + " and " + str(b);
+}
+
 image grab(window_id w)
 {
     image im;
@@ -305,9 +322,9 @@ std::vector<std::string> listing(const std::string &dir)
 
 namespace {
 
-// A test that ends the demo with a bare key press leaves that key down on the
-// shared display: the next program would take it as pressed at start, and
-// its own press of the key as a repeat. Each run starts with every key up.
+// A test that ends the demo with a bare key press leaves that key down on the shared display: the next
+// program would take it as pressed at start, and its own press of the key as a repeat. Each run starts with
+// every key up.
 void release_keys()
 {
     Display *dpy = x();
@@ -331,8 +348,8 @@ demo start(const std::string &dir, const run_options &opt)
     demo d;
     d.dir = dir;
     release_keys();
-    // Only what the test sets: nothing of the developer's session (its
-    // DISPLAY, its sound server, its ~/.allegro5rc) may reach the program.
+    // Only what the test sets: nothing of the developer's session (its DISPLAY, its sound server, its
+    // ~/.allegro5rc) may reach the program.
     std::vector<std::pair<std::string, std::string>> env = {
         {"PATH", "/usr/bin:/bin"},
         {"DISPLAY", display()},
@@ -356,8 +373,8 @@ demo start(const std::string &dir, const run_options &opt)
         }
     }
 #ifdef GL_DRIVER
-    // Loaded from the start, the driver stays mapped until the leak report at
-    // exit, which can then name (and tests/lsan.supp suppress) its leaks.
+    // Loaded from the start, the driver stays mapped until the leak report at exit, which can then name (and
+    // tests/lsan.supp suppress) its leaks.
     auto pre = std::find_if(env.begin(), env.end(), [](const auto &e) { return e.first == "LD_PRELOAD"; });
     if (pre == env.end()) {
         env.emplace_back("LD_PRELOAD", GL_DRIVER);
@@ -392,6 +409,7 @@ demo start(const std::string &dir, const run_options &opt)
     const std::string err = dir + "/stderr.txt";
     fs::remove(dir + "/stdout.txt");
 
+    d.asked = now();
     d.pid = fork();
     if (d.pid == 0) {
         // Close-on-exec: the program gets only what dup2 puts on 1 and 2.
@@ -455,6 +473,7 @@ void key(demo &d, const char *keysym, bool press)
     Display *dpy = x();
     // No window manager gives the window focus; a real one would on a click.
     XSetInputFocus(dpy, d.win, RevertToParent, CurrentTime);
+    d.asked = press ? now() : d.asked;
     XTestFakeKeyEvent(dpy, XKeysymToKeycode(dpy, XStringToKeysym(keysym)), press ? True : False, CurrentTime);
     XSync(dpy, False);
 }
@@ -490,6 +509,7 @@ void close_request(demo &d)
     ev.xclient.format = 32;
     ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
     ev.xclient.data.l[1] = CurrentTime;
+    d.asked = now();
     XSendEvent(dpy, d.win, False, NoEventMask, &ev);
     XSync(dpy, False);
 }
@@ -503,17 +523,19 @@ void expect_end(demo &d, bool runs, int status, const std::string &out, const st
     }
     int ws = 0;
     pid_t got = 0;
-    for (const double end = now() + seconds; (got = waitpid(d.pid, &ws, WNOHANG)) == 0 && now() < end;) {
+    while ((got = waitpid(d.pid, &ws, WNOHANG)) == 0 && now() < d.asked + seconds) {
         nap(0.01);
     }
+    const double took = now() - d.asked; // from before the ask to after the exit was seen
     if (got == 0) {
         kill(d.pid, SIGKILL);
         waitpid(d.pid, &ws, 0);
     }
     d.pid = -1;
-    EXPECT_NE(got, 0) << what << ": still running after " << seconds << " s";
+    EXPECT_NE(got, 0) << what << ": still running " << took << " s after it was asked to end (limit "
+                      << seconds << " s)";
     EXPECT_EQ(WIFSIGNALED(ws) ? WTERMSIG(ws) : 0, 0) << what << ": killed by a signal";
-    EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, status) << what;
+    EXPECT_EQ(WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, status) << what << ", after " << took << " s";
     EXPECT_EQ(read_file(d.dir + "/stdout.txt"), out) << what;
 }
 
@@ -526,9 +548,8 @@ struct wave {
     std::vector<double> left, right; // a mono file has the same samples in both
 };
 
-// Decoded by ffmpeg, at the given rate if any (by soxr: band-limited). The
-// sink fixes its header's sizes only when it is closed, so the data is taken
-// to run to the end of the file.
+// Decoded by ffmpeg, at the given rate if any (by soxr: band-limited). The sink fixes its header's sizes only
+// when it is closed, so the data is taken to run to the end of the file.
 wave read_wave(const std::string &path, unsigned rate = 0, const std::string &input = "")
 {
     wave s;
@@ -557,10 +578,9 @@ playback heard(const std::string &path)
     constexpr size_t probe = 1024;        // samples matched to find the clip's phase
     constexpr double misfit_limit = 0.05; // share of a window the clip may leave unexplained
     const wave rec = read_wave(path);
-    // The clip as the sink heard it. A sink at another rate resamples it, and
-    // starts it between two of its own samples: the clip is resampled too, at
-    // `steps` times the sink's rate, from three plays in a row of which the
-    // middle one is kept (its ends run on into each other, as when it loops).
+    // The clip as the sink heard it. A sink at another rate resamples it, and starts it between two of its
+    // own samples: the clip is resampled too, at `steps` times the sink's rate, from three plays in a row of
+    // which the middle one is kept (its ends run on into each other, as when it loops).
     static const unsigned clip_rate = read_wave(PROGRAM_DIR "/Sensors7secs.wav").rate;
     static wave clip;
     const size_t steps = rec.rate == clip_rate ? 1 : 16;
@@ -582,10 +602,9 @@ playback heard(const std::string &path)
     }
     p.from = p.through = static_cast<double>(first) / rec.rate;
 
-    // Where in the clip the first sound is, to a sample (the windows below
-    // place it between samples). The clip opens with a silent sample, so a
-    // sink that heard it from its start has it at `steps`; one that picked it
-    // up part way (a trimmed copy, a restarted server) is searched.
+    // Where in the clip the first sound is, to a sample (the windows below place it between samples). The
+    // clip opens with a silent sample, so a sink that heard it from its start has it at `steps`; one that
+    // picked it up part way (a trimmed copy, a restarted server) is searched.
     std::vector<double> looped = clip.left;
     looped.insert(looped.end(), clip.left.begin(), clip.left.begin() + static_cast<long>(probe * steps));
     auto fit = [&](size_t phase, size_t from) {
@@ -610,13 +629,11 @@ playback heard(const std::string &path)
     };
     size_t phase = find(first);
 
-    // Window by window, the gain that best explains each channel by the clip,
-    // and what it leaves unexplained; the first window that the clip does not
-    // explain (silence, another speed, another sound) ends the stretch. A sink
-    // that resamples steps a little off the true ratio (OpenAL-soft: 5e-5), so
-    // the clip is followed within a sample a window, a change far below hearing.
-    // A busy machine can starve the wave sink for a moment (its writer, woken
-    // late, renders the backlog at once, faster than the library refills): up
+    // Window by window, the gain that best explains each channel by the clip, and what it leaves unexplained;
+    // the first window that the clip does not explain (silence, another speed, another sound) ends the
+    // stretch. A sink that resamples steps a little off the true ratio (OpenAL-soft: 5e-5), so the clip is
+    // followed within a sample a window, a change far below hearing. A busy machine can starve the wave sink
+    // for a moment (its writer, woken late, renders the backlog at once, faster than the library refills): up
     // to two windows of such a gap are passed over, the clip found again after.
     const size_t win = static_cast<size_t>(rec.rate * window_seconds);
     double lc = 0.0, rc = 0.0, cc = 0.0;
@@ -656,9 +673,8 @@ playback heard(const std::string &path)
 
 void expect_clip(const std::string &wav, double seconds, const std::string &what)
 {
-    // At pan 0.0 the library gives each channel half of a mono clip: the
-    // square-root pan law's sqrt(1/2) at the centre, times sqrt(1/2) for
-    // spreading one channel over two.
+    // At pan 0.0 the library gives each channel half of a mono clip: the square-root pan law's sqrt(1/2) at
+    // the centre, times sqrt(1/2) for spreading one channel over two.
     constexpr double level = 0.75 * 0.5;
     constexpr double level_tolerance = 0.02, balance_tolerance = 0.01;
     const playback p = heard(wav);

@@ -1,8 +1,7 @@
-// Damaged copies of the demo's two data files, a few hundred of each, loaded
-// through the calls the program makes and, when one loads, used as the demo
-// uses it. This test is built with AddressSanitizer (the library is not): a
-// loader that frees twice, overruns a buffer through libc, or hands back a
-// sample shorter than it says ends the sweep with a report, not a pass.
+// Damaged copies of the demo's two data files, a few hundred of each, loaded through the calls the program
+// makes and, when one loads, used as the demo uses it. This test is built with AddressSanitizer (the library
+// is not): a loader that frees twice, overruns a buffer through libc, or hands back a sample shorter than it
+// says ends the sweep with a report, not a pass.
 #include <gtest/gtest.h>
 
 #include <allegro5/allegro.h>
@@ -23,10 +22,9 @@
 
 #include "harness.h"
 
-// A length field set huge makes the WAV reader ask for more memory than there
-// is. The C library answers that with null, which the reader handles; the
-// sanitizer's allocator would end the process instead, so it is told to answer
-// as the C library does.
+// A length field set huge makes the WAV reader ask for more memory than there is. The C library answers that
+// with null, which the reader handles; the sanitizer's allocator would end the process instead, so it is told
+// to answer as the C library does.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the sanitizer's own hook
 extern "C" const char *__asan_default_options()
 {
@@ -64,9 +62,8 @@ void put(std::string &b, const field &f, uint32_t v, bool big_endian)
     }
 }
 
-// The fields of a TrueType file that say where things are and how many: the
-// table count, each table's offset and length, and the counts and units that
-// the glyph loader divides or indexes by.
+// The fields of a TrueType file that say where things are and how many: the table count, each table's offset
+// and length, and the counts and units that the glyph loader divides or indexes by.
 std::vector<field> font_fields(const std::string &ttf, std::vector<std::pair<size_t, size_t>> &tables)
 {
     std::vector<field> fs = {{4, 2}};
@@ -97,9 +94,8 @@ std::vector<field> font_fields(const std::string &ttf, std::vector<std::pair<siz
 const std::vector<field> wav_fields = {{4, 4},  {16, 4}, {20, 2}, {22, 2}, {24, 4},
                                        {28, 4}, {32, 2}, {34, 2}, {40, 4}};
 
-// The mutants of one file, in thirds: a few bits flipped within one region
-// (a font table, or a WAV's headers or body), a truncation, and one field set
-// to an extreme.
+// The mutants of one file, in thirds: a few bits flipped within one region (a font table, or a WAV's headers
+// or body), a truncation, and one field set to an extreme.
 std::vector<std::string> mutate(const std::string &good, const std::vector<field> &fields,
                                 const std::vector<std::pair<size_t, size_t>> &regions, bool big_endian)
 {
@@ -141,9 +137,8 @@ void init()
     if (al_is_system_installed()) {
         return;
     }
-    // No atexit: the library's shutdown need not run when the test ends. Sound
-    // goes to OpenAL's null device: nothing is played, but a sample cannot be
-    // made without the audio driver.
+    // No atexit: the library's shutdown need not run when the test ends. Sound goes to OpenAL's null device:
+    // nothing is played, but a sample cannot be made without the audio driver.
     setenv("ALSOFT_DRIVERS", "null", 1);
     ASSERT_TRUE(al_install_system(ALLEGRO_VERSION_INT, nullptr));
     al_set_config_value(al_get_system_config(), "audio", "driver", "openal");
@@ -198,8 +193,8 @@ TEST(Mutants, ClipsLoadWholeOrFailCleanly)
         if (!s) {
             continue;
         }
-        // Every byte the sample says it holds is read here, in instrumented
-        // code: a sample longer than its buffer is an overrun report.
+        // Every byte the sample says it holds is read here, in instrumented code: a sample longer than its
+        // buffer is an overrun report.
         ++loaded;
         const size_t bytes = static_cast<size_t>(al_get_sample_length(s)) *
                              al_get_channel_count(al_get_sample_channels(s)) *

@@ -1,10 +1,8 @@
-// LD_PRELOAD interposer for what a healthy machine cannot provoke. It passes
-// every call below on to the real library and appends the call's name to the
-// file named by HELLO_SHIM_LOG (with the monotonic time for the timer's start
-// and each flip, so a test can tell when each frame was shown). It makes the
-// one call named by HELLO_SHIM_FAIL fail instead (false or null), as the
-// library would; and HELLO_SHIM_STALL="N S" holds the N-th flip S seconds
-// after its frame is shown, as a slow frame would.
+// LD_PRELOAD interposer for what a healthy machine cannot provoke. It passes every call below on to the real
+// library and appends the call's name to the file named by HELLO_SHIM_LOG (with the monotonic time for the
+// timer's start and each flip, so a test can tell when each frame was shown). It makes the one call named by
+// HELLO_SHIM_FAIL fail instead (false or null), as the library would; and HELLO_SHIM_STALL="N S" holds the
+// N-th flip S seconds after its frame is shown, as a slow frame would.
 
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_acodec.h>
