@@ -25,6 +25,9 @@ windows_packages="cmake g++ make pkg-config fonts-dejavu-core python3 indent xz-
 # scripts/web: the build for the web with Debian's emscripten.
 web_packages="cmake g++ make pkg-config fonts-dejavu-core python3 indent emscripten"
 
+# The suite's case of the web build: the browser, and the zip's unpacker.
+browser_packages="chromium unzip"
+
 # The pkg-config modules of the -dev packages above, named on systems where
 # the packages have other names.
 dev_modules="liballegro5-dev:allegro-5,allegro_font-5,allegro_primitives-5 liballegro-ttf5-dev:allegro_ttf-5
