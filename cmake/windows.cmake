@@ -8,18 +8,9 @@ target_link_options(hello-pulse PRIVATE -s) # no symbol table: a third of the si
 
 # ---- Zip ----
 
-set(HELLO_PULSE_LICENCES "" CACHE PATH "Licences of the libraries linked in, one NAME.txt each")
 configure_file(dist/README-windows.txt "${PROJECT_BINARY_DIR}/README.txt" NEWLINE_STYLE CRLF)
 install(TARGETS hello-pulse RUNTIME DESTINATION .)
 install(FILES "${PROJECT_BINARY_DIR}/Verdana.ttf" "${PROJECT_BINARY_DIR}/Sensors7secs.wav"
               "${PROJECT_BINARY_DIR}/README.txt" DESTINATION .)
-install(FILES LICENSE DESTINATION .)
-install(FILES data/Verdana.ttf.LICENSE DESTINATION licences)
-if(HELLO_PULSE_LICENCES)
-    install(DIRECTORY "${HELLO_PULSE_LICENCES}/" DESTINATION licences)
-endif()
-
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_FILE_NAME "hello-pulse-${PROJECT_VERSION}-windows-x86_64")
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-include(CPack)
+set(hello_pulse_zip windows-x86_64)
+include(cmake/zip.cmake)

@@ -22,6 +22,11 @@ pipewire_packages="pipewire pipewire-pulse wireplumber dbus-daemon"
 # for the suite's checks of it.
 windows_packages="cmake g++ make pkg-config fonts-dejavu-core python3 indent xz-utils g++-mingw-w64-x86-64-posix
   wine wine64 openbox"
+# scripts/web: the build for the web with Debian's emscripten.
+web_packages="cmake g++ make pkg-config fonts-dejavu-core python3 indent emscripten"
+
+# The suite's case of the web build: the browser, and the zip's unpacker.
+browser_packages="chromium unzip"
 
 # The pkg-config modules of the -dev packages above, named on systems where
 # the packages have other names.
@@ -123,4 +128,74 @@ at_work() (
     fi
     rm -f "$log"
     return $rc
+)
+
+# debian_mirror [ARCHIVE]: the URI of Debian's archive ("debian", or ARCHIVE:
+# "debian-security") as this machine's apt configuration names it, in
+# sources.list and in sources.list.d's one-line (*.list) and deb822
+# (*.sources) files, so the scripts that fetch Debian's sources or make a
+# Debian system use the mirror the machine already uses. Fails, saying so,
+# where apt names none.
+debian_mirror() (
+    archive=${1:-debian}
+    list=/etc/apt/sources.list
+    parts=/etc/apt/sources.list.d/
+    if command -v apt-config >/dev/null; then
+        eval "$(apt-config shell list Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
+    fi
+    uri=$({
+        # One-line entries: "deb [options] URI SUITE COMPONENT...".
+        cat "$list" "$parts"*.list 2>/dev/null |
+            sed -n 's/^[[:space:]]*deb\(-src\)\{0,1\}[[:space:]]\{1,\}\(\[[^]]*\][[:space:]]*\)\{0,1\}\([^[:space:]]*\).*/\3/p'
+        # deb822 stanzas: their URIs fields, unless the stanza is disabled.
+        for f in "$parts"*.sources; do
+            [ -f "$f" ] && awk 'BEGIN { RS = ""; FS = "\n" }
+                tolower($0) !~ /(^|\n)enabled:[ \t]*no/ {
+                    for (i = 1; i <= NF; i++) if (tolower($i) ~ /^uris:/) { sub(/^[^:]*:/, "", $i); print $i } }' "$f"
+        done
+    } | tr -s ' \t' '\n\n' | grep -E "^[a-z+]+:.*/$archive/?\$" | head -n 1)
+    [ -n "$uri" ] || { say "no Debian archive (a URI ending in /$archive) in $list or $parts" >&2 && return 1; }
+    echo "${uri%/}"
+)
+
+# fetch_sources DIR PACKAGE/RELEASE...: the original tarballs of Debian's
+# source packages (e.g. allegro5/trixie) into DIR/src, each checked against
+# the archive's checksum, and their list in DIR/tarballs ("URI NAME SIZE
+# SHA256:SUM" a line). Through a private list of the releases' sources in
+# DIR/apt, from the machine's own mirror, refreshed once a day: the machine's
+# apt configuration is only read.
+fetch_sources() (
+    dir=$1
+    shift
+    mirror=$(debian_mirror)
+    mkdir -p "$dir/apt/lists/partial" "$dir/apt/parts" "$dir/src"
+    for release in $(printf '%s\n' "$@" | sed 's:.*/::' | sort -u); do
+        echo "deb-src $mirror $release main"
+    done >"$dir/apt/sources.list.new"
+    # Another mirror or release: the old lists go.
+    if ! cmp -s "$dir/apt/sources.list.new" "$dir/apt/sources.list"; then
+        find "$dir/apt/lists" -type f -delete
+    fi
+    mv "$dir/apt/sources.list.new" "$dir/apt/sources.list"
+    if [ -z "$(find "$dir/apt/lists" -name '*_Sources*' -mtime -1)" ]; then
+        at_work "updating the list of Debian's source packages" srcapt "$dir" apt-get update -q
+    fi
+    # Only the original tarballs: Debian's packaging is not used.
+    srcapt "$dir" apt-get source --print-uris "$@" 2>/dev/null | grep "\.orig\.tar\.[a-z0-9]* " >"$dir/tarballs" ||
+        { say "no source packages for: $*" >&2 && return 1; }
+    while read -r uri name _ sum; do
+        [ -f "$dir/src/$name" ] && echo "${sum#SHA256:}  $dir/src/$name" | sha256sum -c --quiet - && continue
+        say "fetching $name"
+        # apt's own downloader checks the file against the archive's checksum.
+        srcapt "$dir" /usr/lib/apt/apt-helper download-file "$(echo "$uri" | tr -d "'")" "$dir/src/$name" "$sum" >/dev/null
+    done <"$dir/tarballs"
+)
+
+# srcapt DIR COMMAND...: an apt command on fetch_sources's private list in DIR.
+srcapt() (
+    dir=$1
+    shift
+    "$@" -o Dir::Etc::SourceList="$dir/apt/sources.list" -o Dir::Etc::SourceParts="$dir/apt/parts" \
+        -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
+        -o APT::Sandbox::User="$(id -un)"
 )

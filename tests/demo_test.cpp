@@ -42,14 +42,52 @@ std::string off_phase(const harness::box &seen, double lo, double hi)
                              std::to_string(least) + " to " + std::to_string(most) + "): " + off;
 }
 
+// What a run's looks saw: when each grab was taken (before and after), its lit box, and how many looks left
+// the greeting's colours or showed it red and white.
+struct looks {
+    std::vector<double> from, to;
+    std::vector<harness::box> seen;
+    int off_colours = 0, both = 0;
+};
+
+void add(looks &l, const harness::image &im)
+{
+    l.seen.push_back(harness::bounds(im, harness::lit));
+    l.off_colours += !std::all_of(im.px.begin(), im.px.end(), harness::palette);
+    l.both += harness::bounds(im, harness::red).count > 0 && harness::bounds(im, harness::white).count > 0;
+}
+
+// The looks show the greeting in its colours, red and white, and in phase with one timer started between the
+// launch and the moment lit: each look shows a tick from a loaded machine's lag on screen before the grab to
+// its end. Starts are tried a step apart; a failure names what the best one leaves out of phase.
+void expect_in_phase(const looks &l, double launched, double lit, const std::string &name)
+{
+    constexpr double lag = 0.2, step = 1.0 / 120;
+    double start = launched;
+    std::string misses(l.seen.size() + 1, '\n'); // more than any start can leave: none tried yet
+    for (double t0 = launched; t0 <= lit && !misses.empty(); t0 += step) {
+        std::string m;
+        for (size_t i = 0; i < l.seen.size(); ++i) {
+            m += off_phase(l.seen[i], l.from[i] - t0 - step - lag, l.to[i] - t0);
+        }
+        if (std::count(m.begin(), m.end(), '\n') < std::count(misses.begin(), misses.end(), '\n')) {
+            start = t0, misses = m;
+        }
+    }
+    EXPECT_TRUE(misses.empty()) << name << ": no timer started between the launch and " << lit - launched
+                                << " s later keeps the greeting in phase; the best, " << start - launched
+                                << " s after the launch, leaves these looks out of phase:" << misses;
+    EXPECT_EQ(l.off_colours, 0) << name << ": of " << l.seen.size() << " looks, " << l.off_colours
+                                << " off the greeting's colours";
+    EXPECT_GT(l.both, 0) << name << ": never red and white";
+}
+
 // The Windows build as Wine runs it, in the prefix scripts/windows made, its sound through the server at the
 // address sound (a second buffered: room for a shared machine's delays).
 run_options under_wine(const std::string &dir, const std::string &sound)
 {
-    run_options o{{{"WINEPREFIX", WINDOWS_DIR "/wine"},
-                   {"WINEDEBUG", "-all"},
-                   {"PULSE_SERVER", sound},
-                   {"PULSE_LATENCY_MSEC", "1000"}}};
+    run_options o{{{"WINEPREFIX", WINDOWS_DIR "/wine"}, {"WINEDEBUG", "-all"}, {"PULSE_SERVER", sound}}};
+    o.env.emplace_back("PULSE_LATENCY_MSEC", "1000");
     o.wrap = {"/usr/bin/wine"};
     o.program = dir + "/app/hello-pulse.exe";
     return o;
@@ -80,38 +118,14 @@ void run_until_asked(bool by_escape, const std::string &wine = "", const std::st
         harness::tap(d, k);
     }
     harness::mouse(d);
-    std::vector<double> from, to; // before and after each grab
-    std::vector<harness::box> seen;
-    int off_colours = 0, both = 0;
+    looks l;
     for (int i = 0; i < 20; ++i, harness::nap(0.1)) { // two seconds: half a pulse
-        from.push_back(harness::now());
+        l.from.push_back(harness::now());
         const harness::image im = harness::grab(d.win);
-        to.push_back(harness::now());
-        seen.push_back(harness::bounds(im, harness::lit));
-        off_colours += !std::all_of(im.px.begin(), im.px.end(), harness::palette);
-        both += harness::bounds(im, harness::red).count > 0 && harness::bounds(im, harness::white).count > 0;
+        l.to.push_back(harness::now());
+        add(l, im);
     }
-    // One timer, started at some moment in between, explains every look: each shows a tick from a loaded
-    // machine's lag on screen before the look to its end. Tried a step apart, from the launch.
-    constexpr double lag = 0.2, step = 1.0 / 120;
-    double start = launched;
-    std::string misses(seen.size() + 1, '\n'); // more than any start can leave: none tried yet
-    for (double t0 = launched; t0 <= lit && !misses.empty(); t0 += step) {
-        std::string m;
-        for (size_t i = 0; i < seen.size(); ++i) {
-            m += off_phase(seen[i], from[i] - t0 - step - lag, to[i] - t0);
-        }
-        if (std::count(m.begin(), m.end(), '\n') < std::count(misses.begin(), misses.end(), '\n')) {
-            start = t0, misses = m;
-        }
-    }
-    EXPECT_TRUE(misses.empty()) << name << ": no timer started between the launch and a lit frame seen "
-                                << lit - launched << " s later keeps the greeting in phase; the best, "
-                                << start - launched
-                                << " s after the launch, leaves these looks out of phase:" << misses;
-    EXPECT_EQ(off_colours, 0) << name << ": of " << seen.size() << " looks, " << off_colours
-                              << " off the greeting's colours";
-    EXPECT_GT(both, 0) << name << ": never red and white";
+    expect_in_phase(l, launched, lit, name);
     ASSERT_TRUE(harness::alive(d)) << name << ": ended on input that should be ignored";
     if (!wine.empty()) {
         harness::sound_server("record", wine, name + " 3");
@@ -150,6 +164,52 @@ TEST(Windows, UnderWineAsOnLinux)
     const std::string sound = harness::sound_server("start", wine);
     run_until_asked(true, wine, sound);
     run_until_asked(false, wine, sound);
+}
+
+// The web build's zip in Debian's headless Chromium, driven by tests/web.js, as on Linux: in phase at 60
+// frames a second, other input ignored, the clip at its level, Escape ending it with 0 within 1 s, frames and
+// sound stopped; held by the browser, silent with a hint until a key; without Web Audio, "Install
+// failed.", 2.
+TEST(Long, WebBuildInChromiumAsOnLinux)
+{
+    if (!fs::exists(WEB_DIR "/hello-pulse.wasm")) {
+        GTEST_SKIP() << "no web build (scripts/web makes it)";
+    }
+    for (const std::string run : {"play", "held", "mute"}) {
+        const std::string dir = harness::scratch("web-" + run), log = dir + "/log";
+        int status = -1;
+        const std::string said =
+            harness::sh("cd " + dir +
+                            " && unzip -q " WEB_DIR "/*-web.zip && NODE_PATH=" PROGRAM_DIR
+                            "/web-driver/node_modules node " TESTS_DIR "/web.js hello-pulse-*-web . " +
+                            run + " 2>&1",
+                        &status);
+        ASSERT_EQ(status, 0) << said;
+        auto at = [&](const char *what, size_t i = 0) { return harness::logged(log, what).at(i); };
+        EXPECT_EQ(at("status"), run == "mute" ? 2.0 : 0.0) << run;
+        EXPECT_EQ(harness::read_file(dir + "/stdout.txt"), run == "mute" ? "Install failed.\n" : "") << run;
+        if (run == "mute") {
+            continue;
+        }
+        EXPECT_LE(at("ended") - at("asked"), 1.0) << run << ": seconds from Escape to the page's status";
+        EXPECT_EQ(at("drawn") + harness::heard(dir + "/after.wav").through, 0.0)
+            << run << ": frames or sound after the end";
+        // Held, it is silent and hints at the key until one is pressed (hint 1: before input, 2: after).
+        EXPECT_EQ(at("hint") + 2 * at("hint", 1) + (at("heard") > 0 ? 0 : 4), run == "held" ? 5.0 : 0.0)
+            << run;
+        harness::expect_clip(dir + "/sound.wav", run == "play" ? 4.0 : 1.5, run);
+        const std::vector<double> frames = harness::logged(log, "frame");
+        const auto from = std::lower_bound(frames.begin(), frames.end(), frames.front() + 1.0);
+        EXPECT_NEAR(static_cast<double>(frames.end() - from - 1) / (frames.back() - *from), 60.0, 3.0)
+            << run << ": frames a second, " << frames.end() - from << " in " << frames.back() - *from << " s";
+        looks l{harness::logged(log, "from"), harness::logged(log, "to"), {}};
+        for (size_t i = 0; i < l.from.size(); ++i) {
+            add(l, harness::decode(dir + "/look-" + std::to_string(i) + ".png").at(0));
+        }
+        if (run == "play") {
+            expect_in_phase(l, at("launched"), at("lit"), "web");
+        }
+    }
 }
 
 TEST(Demo, StartupFailuresNameTheirStage)

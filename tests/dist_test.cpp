@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -37,52 +36,6 @@ double duration(const std::string &media)
 {
     const std::string d = sh("ffprobe -v error -show_entries format=duration -of csv=p=0 " + q(media));
     return d.empty() ? 0.0 : std::stod(d);
-}
-
-// Every frame of a GIF as the decoder shows it, one per stored frame.
-std::vector<harness::image> gif_frames(const std::string &gif, const std::string &scratch)
-{
-    std::vector<harness::image> frames;
-    const std::string size = sh("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + q(gif));
-    char *end = nullptr;
-    const int w = static_cast<int>(std::strtol(size.c_str(), &end, 10));
-    const int h = *end == ',' ? static_cast<int>(std::strtol(end + 1, nullptr, 10)) : 0;
-    if (w <= 0 || h <= 0) {
-        return frames;
-    }
-    const std::string raw = scratch + "/frames.rgb";
-    sh("ffmpeg -v error -nostdin -i " + q(gif) + " -fps_mode passthrough -f rawvideo -pix_fmt rgb24 -y " +
-       q(raw));
-    const std::string all = harness::read_file(raw);
-    const size_t bytes = static_cast<size_t>(w) * h * 3;
-    for (size_t at = 0; at + bytes <= all.size(); at += bytes) {
-        frames.push_back({w, h, std::vector<harness::rgb>(static_cast<size_t>(w) * h)});
-        std::memcpy(frames.back().px.data(), all.data() + at, bytes); // packed RGB, as the frames are
-    }
-    return frames;
-}
-
-// A 32-bit field of a WAVE file: little-endian, as the hosts the suite runs on.
-uint32_t u32(const std::string &b, size_t at)
-{
-    uint32_t v = 0;
-    std::memcpy(&v, b.data() + at, sizeof v);
-    return v;
-}
-
-// A WAVE file whose header sizes agree with the file: what any player reads.
-bool proper_wave(const std::string &path)
-{
-    const std::string w = harness::read_file(path);
-    if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0 || u32(w, 4) != w.size() - 8) {
-        return false;
-    }
-    for (size_t at = 12; at + 8 <= w.size(); at += 8 + u32(w, at + 4) + (u32(w, at + 4) & 1)) {
-        if (w.compare(at, 4, "data") == 0) {
-            return at + 8 + u32(w, at + 4) == w.size();
-        }
-    }
-    return false;
 }
 
 // Whether a Depends field names the package, with or without a version.
@@ -139,7 +92,7 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
     EXPECT_NE(harness::read_file(gif).find(std::string("NETSCAPE2.0\x03\x01\x00\x00", 15)), std::string::npos)
         << "the GIF does not loop";
     EXPECT_NEAR(duration(gif), preview_seconds, duration_tolerance);
-    const std::vector<harness::image> frames = gif_frames(gif, dir);
+    const std::vector<harness::image> frames = harness::decode(gif);
     ASSERT_FALSE(frames.empty()) << "no frames decoded from " << gif;
     EXPECT_EQ(frames[0].w, 800);
     EXPECT_EQ(frames[0].h, 600);
@@ -171,7 +124,10 @@ TEST(Preview, RecordsTheDemoWithoutADisplay)
     // The sound: the clip as the demo plays it, for about the same eight seconds, in a file whose header any
     // player reads (the sink's own is unfinished).
     const std::string wav = out + "/hello-pulse.wav";
-    EXPECT_TRUE(proper_wave(wav));
+    // Plain 16-bit stereo after a 44-byte header, whose data size is the rest of the file.
+    const std::string samples = sh("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " + q(wav));
+    EXPECT_EQ(std::strtoull(samples.c_str(), nullptr, 10) * 4 + 44, fs::file_size(wav))
+        << "its header's sizes";
     EXPECT_NEAR(harness::heard(wav).seconds, preview_seconds, duration_tolerance);
     harness::expect_clip(wav, preview_seconds - duration_tolerance, "the preview");
 

@@ -109,14 +109,11 @@ TEST(Frame, KeepsTheWhiteCopyFivePixelsRightAndDown)
             for (int dx = -8; dx <= 8; ++dx) {
                 const double share = misfit(im, dx, dy);
                 if (share < best) {
-                    best = share;
-                    best_dx = dx;
-                    best_dy = dy;
+                    best = share, best_dx = dx, best_dy = dy;
                 }
             }
         }
-        EXPECT_EQ(best_dx, offset) << "scale " << scale;
-        EXPECT_EQ(best_dy, offset) << "scale " << scale;
+        EXPECT_EQ(std::make_pair(best_dx, best_dy), std::make_pair(offset, offset)) << "scale " << scale;
         // Not zero: the glyphs are sampled from a texture, and 5 screen pixels are not a whole number of
         // texels at these scales, so edges differ slightly.
         EXPECT_LE(best, 0.03) << "scale " << scale;

@@ -274,6 +274,23 @@ image grab(window_id w)
     return im;
 }
 
+std::vector<image> decode(const std::string &media)
+{
+    std::vector<image> frames;
+    const std::string size = sh("ffprobe -v error -show_entries stream=width,height -of csv=p=0 " + q(media));
+    char *end = nullptr;
+    const int w = static_cast<int>(std::strtol(size.c_str(), &end, 10));
+    const int h = *end == ',' ? static_cast<int>(std::strtol(end + 1, nullptr, 10)) : 0;
+    const std::string all =
+        sh("ffmpeg -v error -nostdin -i " + q(media) + " -fps_mode passthrough -f rawvideo -pix_fmt rgb24 -");
+    const size_t bytes = static_cast<size_t>(w) * h * 3;
+    for (size_t at = 0; bytes > 0 && at + bytes <= all.size(); at += bytes) {
+        frames.push_back({w, h, std::vector<rgb>(static_cast<size_t>(w) * h)});
+        std::memcpy(frames.back().px.data(), all.data() + at, bytes); // packed RGB, as the frames are
+    }
+    return frames;
+}
+
 void save_png(const image &im, const std::string &name)
 {
     static_assert(sizeof(rgb) == 3, "an image is packed RGB");

@@ -79,6 +79,8 @@ box greeting(double scale);
 // threshold), or the window cuts b there (the cut may fall between letters); else what was seen and expected.
 std::string off(const box &seen, const box &a, const box &b);
 image grab(window_id w); // the window's pixels as on screen, after an XSync
+// Every frame of a picture or a video as ffmpeg decodes it, one per stored frame.
+std::vector<image> decode(const std::string &media);
 // Saves under the build tree's test-frames/ so a person can look at it.
 void save_png(const image &im, const std::string &name);
 

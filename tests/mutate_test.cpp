@@ -125,11 +125,9 @@ std::vector<std::string> mutate(const std::string &good, const std::vector<field
 
 std::string write_mutant(const std::string &name, const std::string &bytes)
 {
-    const fs::path dir = fs::path(MUTANTS_DIR);
-    fs::create_directories(dir);
-    std::string path = (dir / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    fs::create_directories(MUTANTS_DIR);
+    std::ofstream(MUTANTS_DIR "/" + name, std::ios::binary) << bytes;
+    return MUTANTS_DIR "/" + name;
 }
 
 void init()

@@ -24,6 +24,17 @@
 
 #include "sound_watch.h"
 
+// In a browser page built without threads (emscripten's default; scripts/web)
+// the hand cannot start, and there is no sound server to lose: the watch does
+// nothing there.
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+
+void watch_sound(int64_t /*count*/) {}
+
+void quit_sound() {}
+
+#else
+
 #include <allegro5/allegro_audio.h>
 
 #include <algorithm>
@@ -234,3 +245,5 @@ void quit_sound()
     lock.unlock();
     hs.thread.join(); // it has returned, or is returning
 }
+
+#endif
