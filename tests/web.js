@@ -45,7 +45,7 @@ function tap(mute) {
     const status = "document.getElementById('status').textContent", hint = "+!!document.getElementById('note').textContent";
     await page.evaluateOnNewDocument(tap, run === "mute");
     log("launched", now());
-    await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+    await page.goto(`http://${server.address().address}:${server.address().port}/index.html`);
     await until(`__frames.length >= 3 || ${status}`); // the third frame comes after a tick: the timer runs
     log("lit", now());
     const clip = await peek("(({ x, y, width, height }) => ({ x, y, width, height }))(canvas.getBoundingClientRect())");
