@@ -42,8 +42,7 @@ std::string off_phase(const harness::box &seen, double lo, double hi)
                              std::to_string(least) + " to " + std::to_string(most) + "): " + off;
 }
 
-// What a run's looks saw: when each grab was taken (before and after), its lit box, and how many looks left
-// the greeting's colours or showed it red and white.
+// What a run's looks saw: each grab's moments before and after, its lit box, and counts of their colours.
 struct looks {
     std::vector<double> from, to;
     std::vector<harness::box> seen;
@@ -57,15 +56,15 @@ void add(looks &l, const harness::image &im)
     l.both += harness::bounds(im, harness::red).count > 0 && harness::bounds(im, harness::white).count > 0;
 }
 
-// The looks show the greeting in its colours, red and white, and in phase with one timer started between the
-// launch and the moment lit: each look shows a tick from a loaded machine's lag on screen before the grab to
-// its end. Starts are tried a step apart; a failure names what the best one leaves out of phase.
+// The looks show the greeting red and white, in phase with one timer started between launched and lit (tried
+// a step apart): each a tick from a loaded machine's lag on screen before its grab to its end.
 void expect_in_phase(const looks &l, double launched, double lit, const std::string &name)
 {
     constexpr double lag = 0.2, step = 1.0 / 120;
     double start = launched;
     std::string misses(l.seen.size() + 1, '\n'); // more than any start can leave: none tried yet
-    for (double t0 = launched; t0 <= lit && !misses.empty(); t0 += step) {
+    for (int k = 0; launched + k * step <= lit && !misses.empty(); ++k) {
+        const double t0 = launched + k * step;
         std::string m;
         for (size_t i = 0; i < l.seen.size(); ++i) {
             m += off_phase(l.seen[i], l.from[i] - t0 - step - lag, l.to[i] - t0);
@@ -166,10 +165,9 @@ TEST(Windows, UnderWineAsOnLinux)
     run_until_asked(false, wine, sound);
 }
 
-// The web build's zip in Debian's headless Chromium, driven by tests/web.js, as on Linux: in phase at 60
-// frames a second, other input ignored, the clip at its level, Escape ending it with 0 within 1 s, frames and
-// sound stopped; held by the browser, silent with a hint until a key; without Web Audio, "Install
-// failed.", 2.
+// The web build's zip in Debian's headless Chromium, driven by tests/web.js, as on Linux: in phase at 60 fps,
+// other input ignored, the clip at its level, Escape ending it with 0 within 1 s, frames and sound stopped;
+// held by the browser, silent with a hint until a key; without Web Audio, "Install failed.", 2.
 TEST(Long, WebBuildInChromiumAsOnLinux)
 {
     if (!fs::exists(WEB_DIR "/hello-pulse.wasm")) {
@@ -178,12 +176,14 @@ TEST(Long, WebBuildInChromiumAsOnLinux)
     for (const std::string run : {"play", "held", "mute"}) {
         const std::string dir = harness::scratch("web-" + run), log = dir + "/log";
         int status = -1;
+        // NOLINTBEGIN(performance-inefficient-string-concatenation): three runs
         const std::string said =
             harness::sh("cd " + dir +
                             " && unzip -q " WEB_DIR "/*-web.zip && NODE_PATH=" PROGRAM_DIR
                             "/web-driver/node_modules node " TESTS_DIR "/web.js hello-pulse-*-web . " +
                             run + " 2>&1",
                         &status);
+        // NOLINTEND(performance-inefficient-string-concatenation)
         ASSERT_EQ(status, 0) << said;
         auto at = [&](const char *what, size_t i = 0) { return harness::logged(log, what).at(i); };
         EXPECT_EQ(at("status"), run == "mute" ? 2.0 : 0.0) << run;
